@@ -1,0 +1,21 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (posix thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# A clean Windows has no libstdc++, libgcc or libwinpthread DLLs: link all of them in, so that
+# the .exe imports system DLLs only and runs copied alone into any folder.
+# The header declares Windows 6.0 as the minimum; no link timestamp and no symbols keep two builds
+# of the same sources byte-identical.
+set(_image_flags "-static -s -Wl,--no-insert-timestamp -Wl,--major-os-version,6,--minor-os-version,0 -Wl,--major-subsystem-version,6,--minor-subsystem-version,0")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_image_flags}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_image_flags}")
+unset(_image_flags)

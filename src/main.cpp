@@ -1,0 +1,130 @@
+// usb-serial-driver-update: updates the Plug and Play drivers of the USB serial adapter with
+// vendor ID 0403 and product ID 6001 from a driver package directory, first the bus driver
+// (ftdibus.inf), then the COM-port driver (ftdiport.inf), and prints one line per driver.
+//
+// Installers and scripts parse what this prints, so the lines are fixed literals, the exit status
+// is always 0 and the outcome is told by the output alone. Why the rest looks the way it does:
+// - newdev.dll is not a KnownDLL. Imported statically, or loaded by its bare name, it would be
+//   searched for beside the .exe and in the current directory first, so a newdev.dll left in a
+//   Downloads folder would run as administrator when this is started elevated. It is therefore
+//   loaded by its full path in the system directory, with its own imports resolved from there.
+// - Every write is flushed at once: a script reading through a pipe must see each line while the
+//   next driver update, which can take minutes, is still running.
+// - The directory is converted from the ANSI code page, the form the runtime hands to main, and
+//   never interpreted: no separator is added or removed and nothing is checked for existence. The
+//   platform's error code is the report for every problem with it.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <new>
+#include <string>
+
+namespace {
+
+typedef BOOL(WINAPI *UpdateDriverForPlugAndPlayDevicesW_t)(HWND hwndParent, LPCWSTR HardwareId,
+                                                           LPCWSTR FullInfPath, DWORD InstallFlags,
+                                                           PBOOL bRebootRequired);
+
+// INSTALLFLAG_FORCE from newdev.h, spelled out so that this file needs no newdev import library.
+const DWORD INSTALLFLAG_FORCE = 0x00000001;
+
+struct Update {
+    const wchar_t *hardwareId;
+    const wchar_t *infName;  // brings its own leading backslash
+    std::size_t infNameLength;
+    const char *ok;
+    const char *error;
+};
+
+const Update updates[] = {
+    {L"USB\\VID_0403&PID_6001", L"\\ftdibus.inf", 12, "FTDIBus driver update: OK\n",
+     "FTDIBus driver update error: %d\n"},
+    {L"FTDIBUS\\COMPORT&VID_0403&PID_6001", L"\\ftdiport.inf", 13, "FTDIPort driver update: OK\n",
+     "FTDIPort driver update error: %d\n"},
+};
+
+// The full INF path: the directory as given, converted to UTF-16, then the file name. A directory
+// that is empty or cannot be converted contributes nothing, and the platform judges the bare name.
+// Throws std::bad_alloc when the path's memory cannot be had.
+std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::size_t infNameLength)
+{
+    std::wstring path;
+    int count = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, NULL, 0);
+    if (count > 1) {
+        path.reserve(static_cast<std::size_t>(count) + infNameLength);
+        path.resize(static_cast<std::size_t>(count));
+        int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, &path[0], count);
+        // The conversion's own NUL is dropped: the string keeps one of its own.
+        path.resize(converted > 1 ? static_cast<std::size_t>(converted - 1) : 0);
+    }
+    path.append(infName, infNameLength);
+    return path;
+}
+
+// Resolves UpdateDriverForPlugAndPlayDevicesW from the system directory's newdev.dll only. On
+// failure returns NULL with the thread's last-error code telling why.
+UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
+{
+    wchar_t path[MAX_PATH + 16];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0)
+        return NULL;
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return NULL;
+    }
+    lstrcpyW(path + length, L"\\newdev.dll");
+    // LOAD_WITH_ALTERED_SEARCH_PATH with a full path makes the DLL's own imports resolve from the
+    // system directory too; the flags that would say so more directly need an update on 6.0.
+    HMODULE newdev = LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (newdev == NULL)
+        return NULL;
+    return reinterpret_cast<UpdateDriverForPlugAndPlayDevicesW_t>(
+        reinterpret_cast<void (*)()>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::printf("Parameter missing.");
+        std::fflush(stdout);
+        std::getchar();
+        return 0;
+    }
+
+    // Keeps the current directory out of every later DLL search, including those made by the
+    // platform's installer code on this process's behalf.
+    SetDllDirectoryW(L"");
+
+    UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW = loadUpdateDriver();
+    DWORD loadError = UpdateDriverForPlugAndPlayDevicesW == NULL ? GetLastError() : ERROR_SUCCESS;
+
+    BOOL restart;
+    std::wstring paths[2];
+    for (std::size_t i = 0; i < 2; ++i) {
+        const Update &update = updates[i];
+        BOOL ok = FALSE;
+        DWORD error = loadError;
+        try {
+            paths[i] = composeInfPath(argv[1], update.infName, update.infNameLength);
+            if (UpdateDriverForPlugAndPlayDevicesW != NULL) {
+                ok = UpdateDriverForPlugAndPlayDevicesW(NULL, update.hardwareId, paths[i].c_str(),
+                                                        INSTALLFLAG_FORCE, &restart);
+                if (!ok)
+                    error = GetLastError();
+            }
+        } catch (const std::bad_alloc &) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+        }
+        if (ok)
+            std::printf("%s", update.ok);
+        else
+            std::printf(update.error, static_cast<int>(error));
+        std::fflush(stdout);
+    }
+    return 0;
+}

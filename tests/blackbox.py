@@ -1,0 +1,331 @@
+#!/usr/bin/env python3
+"""Black-box tests of usb-serial-driver-update.exe under Wine.
+
+Each row of CASES runs the real .exe with a scriptable stand-in for newdev.dll in the test prefix's
+system32 and checks the exact stdout bytes, the exit status and the calls that reached the platform.
+ctest runs one row per test (--case NAME); --list names the rows. On failure a case prints the command
+that re-runs it and expected beside actual.
+"""
+
+import argparse
+import ntpath
+import os
+import select
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+BUS_ID = "USB\\VID_0403&PID_6001"
+PORT_ID = "FTDIBUS\\COMPORT&VID_0403&PID_6001"
+SYSTEM_NEWDEV = "C:\\windows\\system32\\newdev.dll"
+
+
+def ok(label):
+    return f"{label} driver update: OK\r\n".encode()
+
+
+def err(label, code):
+    return f"{label} driver update error: {code}\r\n".encode()
+
+
+def both(directory):
+    """The two calls a one-argument run makes, for a directory as it reaches the platform."""
+    return [(BUS_ID, directory + "\\ftdibus.inf"), (PORT_ID, directory + "\\ftdiport.inf")]
+
+
+USAGE = b"Parameter missing."
+OK_OK = ok("FTDIBus") + ok("FTDIPort")
+PKG = "C:\\drivers\\usb-serial"
+LONG_DIR = "C:\\" + "\\".join(["d" * 60] * 5)  # 307 characters, past MAX_PATH
+JA_DIR = "C:\\ドライバ\\表示"  # 表 is 0x95 0x5C in Shift-JIS: its trail byte is a backslash
+
+
+@dataclass
+class Case:
+    name: str
+    args: list
+    stdout: bytes = OK_OK
+    calls: list = field(default_factory=list)  # (hardware ID, full INF path) in order
+    script: str = ""  # the stand-in's answers, see tests/standin/newdev.cpp
+    env: dict = field(default_factory=dict)
+    prefix: str = "standin"  # which newdev.dll the prefix's system32 holds
+    stdin: str = "empty"  # "empty", or "held": a pipe kept open, see run_held_stdin
+    plant: tuple = ()  # where a second newdev.dll is planted: "exe-dir", "cwd"
+    pipe_first_line: bool = False
+
+
+CASES = [
+    # Wrong argument counts: the usage text without a line end; no update is attempted.
+    Case("usage-no-argument", [], USAGE),
+    Case("usage-two-arguments", [PKG, PKG], USAGE),
+    Case("usage-three-arguments", ["a", "b", "c"], USAGE),
+    Case("usage-waits-for-one-character", [], USAGE, stdin="held"),
+    # The four outcome pairs; a failure in the first row never stops the second.
+    Case("both-succeed", [PKG], OK_OK, both(PKG)),
+    Case("bus-fails-port-succeeds", [PKG], err("FTDIBus", 2) + ok("FTDIPort"), both(PKG), "fail:2,ok"),
+    Case("bus-succeeds-port-fails", [PKG], ok("FTDIBus") + err("FTDIPort", 5), both(PKG), "ok,fail:5"),
+    Case("both-fail", [PKG], err("FTDIBus", 3) + err("FTDIPort", 87), both(PKG), "fail:3,fail:87"),
+    # Codes read as signed 32-bit numbers; a failure that leaves no code is still a failure.
+    Case("code-no-such-devinst", [PKG], err("FTDIBus", -536870389) + err("FTDIPort", -536870389),
+         both(PKG), "fail:0xE000020B,fail:0xE000020B"),
+    Case("code-cert-wrong-usage", [PKG], err("FTDIBus", -2146762480) + ok("FTDIPort"), both(PKG),
+         "fail:0x800B0110"),
+    Case("code-extremes", [PKG], err("FTDIBus", -1) + err("FTDIPort", 2147483647), both(PKG),
+         "fail:0xFFFFFFFF,fail:0x7FFFFFFF"),
+    Case("code-zero-is-not-success", [PKG], err("FTDIBus", 0) + ok("FTDIPort"), both(PKG), "fail:0"),
+    # Directory forms reach the platform unchanged, each followed by the file name's backslash.
+    Case("dir-trailing-backslash-kept", ["C:\\drivers\\"], calls=both("C:\\drivers\\")),
+    Case("dir-empty-gives-bare-names", [""], calls=both("")),
+    Case("dir-relative-stays-relative", ["drivers\\usb"], calls=both("drivers\\usb")),
+    Case("dir-with-spaces", ["C:\\My Drivers\\FTDI 2.12"], calls=both("C:\\My Drivers\\FTDI 2.12")),
+    Case("dir-forward-slashes-kept", ["C:/drivers/usb"], calls=both("C:/drivers/usb")),
+    Case("dir-unc", ["\\\\server\\share\\pkg"], calls=both("\\\\server\\share\\pkg")),
+    Case("dir-longer-than-max-path", [LONG_DIR], calls=both(LONG_DIR)),
+    # The argument arrives in the ANSI code page and is converted back with the same one.
+    Case("codepage-1252", ["C:\\Treiber\\Gerät"], calls=both("C:\\Treiber\\Gerät"),
+         env={"LANG": "en_US.UTF-8"}),
+    Case("codepage-1251", ["C:\\Драйверы"], calls=both("C:\\Драйверы"), env={"LANG": "ru_RU.UTF-8"}),
+    Case("codepage-932-trail-byte-5c", [JA_DIR], calls=both(JA_DIR), env={"LANG": "ja_JP.UTF-8"}),
+    Case("codepage-1252-outside-becomes-question-marks", ["C:\\Драйверы"], calls=both("C:\\????????"),
+         env={"LANG": "en_US.UTF-8"}),
+    # newdev.dll comes from the system directory only, whatever else offers one.
+    Case("planted-beside-exe-not-loaded", [PKG], calls=both(PKG), plant=("exe-dir",)),
+    # Wine, like Windows, searches the current directory after system32: with system32's copy
+    # gone, the planted one is what a search would find.
+    Case("planted-in-cwd-not-loaded", [PKG], err("FTDIBus", 126) + err("FTDIPort", 126),
+         prefix="absent", plant=("cwd",)),
+    Case("newdev-missing", [PKG], err("FTDIBus", 126) + err("FTDIPort", 126), prefix="absent"),
+    Case("newdev-without-function", [PKG], err("FTDIBus", 127) + err("FTDIPort", 127),
+         prefix="no-export"),
+    # A path's memory cannot be had: that row reports 8 and the next still runs.
+    Case("no-memory-for-bus-path", [PKG], err("FTDIBus", 8) + ok("FTDIPort"), both(PKG)[1:],
+         env={"NEWDEV_STANDIN_NOMEM": "1"}),
+    Case("no-memory-for-port-path", [PKG], ok("FTDIBus") + err("FTDIPort", 8), both(PKG)[:1],
+         env={"NEWDEV_STANDIN_NOMEM": "2"}),
+    # A reader on a pipe gets the bus line while the COM-port update is still running.
+    Case("first-line-readable-through-pipe", [PKG], OK_OK, both(PKG), "ok,hold", pipe_first_line=True),
+]
+
+PREFIXES = ("standin", "no-export", "absent")
+
+
+class Failure(Exception):
+    pass
+
+
+def wine_env(opts, case, prefix, log, release):
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "NEWDEV_STANDIN_"))}
+    env.update(LANG="en_US.UTF-8", WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="newdev=n",
+               NEWDEV_STANDIN_LOG=to_windows(log), NEWDEV_STANDIN_SCRIPT=case.script,
+               NEWDEV_STANDIN_RELEASE=to_windows(release))
+    env.pop("DISPLAY", None)
+    if case.plant:
+        # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
+        env["WINEDLLOVERRIDES"] = "newdev=n,b"
+    env.update(case.env)
+    if "LANG" in case.env:
+        env["LC_ALL"] = case.env["LANG"]
+    return env
+
+
+def to_windows(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def decode(hexunits):
+    if hexunits == "null":
+        return None
+    return bytes.fromhex(hexunits).decode("utf-16-be")  # the stand-in writes each unit as %04x
+
+
+def parse_log(path):
+    """Returns (modules attached, calls) from the stand-in's log."""
+    modules, calls = [], []
+    if not os.path.exists(path):
+        return modules, calls
+    with open(path, encoding="ascii") as f:
+        for line in f:
+            words = line.split()
+            fields = dict(w.split("=", 1) for w in words if "=" in w)
+            if words[0] == "attach":
+                modules.append(decode(fields["module"]))
+            elif words[0] == "call":
+                calls.append(dict(parent=int(fields["parent"], 16), flags=int(fields["flags"], 16),
+                                  restart=int(fields["restart"], 16), hwid=decode(fields["hwid"]),
+                                  inf=decode(fields["inf"])))
+            else:
+                raise Failure(f"stand-in reported: {line.strip()}")
+    return modules, calls
+
+
+def read_until(stream, wanted, seconds):
+    """Reads from a pipe until `wanted` has arrived or the time is up; returns what arrived."""
+    data = b""
+    deadline = time.monotonic() + seconds
+    while not data.startswith(wanted) and time.monotonic() < deadline:
+        ready, _, _ = select.select([stream], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            break
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def run(opts, case):
+    work = os.path.join(opts.work, "cases", case.name)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    exe, cwd = opts.exe, work
+    log, release = os.path.join(work, "calls.log"), os.path.join(work, "release")
+    if "exe-dir" in case.plant:
+        exe_dir = os.path.join(work, "Downloads")
+        os.makedirs(exe_dir)
+        exe = shutil.copy(opts.exe, exe_dir)
+        shutil.copy(opts.standin, os.path.join(exe_dir, "newdev.dll"))
+    if "cwd" in case.plant:
+        cwd = os.path.join(work, "current")
+        os.makedirs(cwd)
+        shutil.copy(opts.standin, os.path.join(cwd, "newdev.dll"))
+    env = wine_env(opts, case, os.path.join(opts.work, "prefix-" + case.prefix), log, release)
+    argv = ["wine", exe] + case.args
+    rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env) if k not in os.environ
+                     or os.environ[k] != env[k]) + f" {shlex.join(argv)} </dev/null | od -c"
+    rerun = f"(cd {shlex.quote(cwd)} && {rerun})"
+
+    def check(what, expected, actual):
+        if expected != actual:
+            raise Failure(f"{case.name}: {what} differs\n  expected: {expected!r}\n  actual:   {actual!r}\n"
+                          f"  re-run:   {rerun}")
+
+    if case.stdin == "held":
+        stdout, status = run_held_stdin(argv, env, cwd, check)
+    elif case.pipe_first_line:
+        stdout, status = run_pipe_first_line(argv, env, cwd, release, check)
+    else:
+        with open(os.devnull, "rb") as empty:
+            done = subprocess.run(argv, env=env, cwd=cwd, stdin=empty, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=120)
+        stdout, status = done.stdout, done.returncode
+    check("stdout", case.stdout, stdout)
+    check("exit status", 0, status)
+
+    modules, calls = parse_log(log)
+    check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
+    check("parent windows", [0] * len(calls), [c["parent"] for c in calls])
+    check("install flags", [1] * len(calls), [c["flags"] for c in calls])
+    if calls:
+        check("restart indicator: one non-null address for all calls", True,
+              calls[0]["restart"] != 0 and all(c["restart"] == calls[0]["restart"] for c in calls))
+    loads_standin = case.prefix == "standin" and len(case.args) == 1
+    check("newdev.dll modules loaded", [SYSTEM_NEWDEV.lower()] if loads_standin else [],
+          [m.lower() for m in modules])
+    if case.plant:
+        # The set-up must offer the planted copy: a program that searches by bare name loads it.
+        planted = os.path.dirname(exe) if "exe-dir" in case.plant else cwd
+        naive_log = os.path.join(work, "naive.log")
+        naive_exe = shutil.copy(opts.naive_loader, os.path.dirname(exe) if "exe-dir" in case.plant else work)
+        env["NEWDEV_STANDIN_LOG"] = to_windows(naive_log)
+        subprocess.run(["wine", naive_exe], env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=120)
+        check("where a bare-name search finds newdev.dll (control)", [to_windows(planted).lower()],
+              [ntpath.dirname(m).lower() for m in parse_log(naive_log)[0]])
+
+
+def run_held_stdin(argv, env, cwd, check):
+    """The usage text is readable while the command waits; one character then ends it."""
+    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        early = read_until(proc.stdout, USAGE, 60)
+        check("output before the character is typed", USAGE, early)
+        time.sleep(1)
+        check("still waiting for a character", None, proc.poll())
+        proc.stdin.write(b"x")
+        proc.stdin.flush()
+        status = proc.wait(timeout=60)
+        return early + proc.stdout.read(), status
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def run_pipe_first_line(argv, env, cwd, release, check):
+    """The stand-in holds the second call until the first line has been read from the pipe."""
+    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    try:
+        first = read_until(proc.stdout, ok("FTDIBus"), 60)
+        check("output while the COM-port update runs", ok("FTDIBus"), first)
+        check("COM-port update still running", None, proc.poll())
+        open(release, "w").close()
+        status = proc.wait(timeout=120)
+        return first + proc.stdout.read(), status
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def setup(opts):
+    os.makedirs(opts.work, exist_ok=True)
+    base = os.path.join(opts.work, "prefix-standin")
+    if not os.path.exists(os.path.join(base, "system.reg")):
+        shutil.rmtree(base, ignore_errors=True)
+        env = dict(os.environ, WINEPREFIX=base, WINEDEBUG="-all")
+        env.pop("DISPLAY", None)
+        subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, check=True)
+    dlls = {"standin": opts.standin, "no-export": opts.no_export, "absent": None}
+    for name in PREFIXES:
+        prefix = os.path.join(opts.work, "prefix-" + name)
+        if name != "standin":
+            # Hard links share the base prefix; Wine replaces its registry files rather than
+            # rewriting them, and the one file that differs is unlinked first.
+            shutil.rmtree(prefix, ignore_errors=True)
+            subprocess.run(["cp", "-al", base, prefix], check=True)
+        target = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
+        if os.path.lexists(target):
+            os.unlink(target)
+        if dlls[name]:
+            shutil.copy(dlls[name], target)
+
+
+def cleanup(opts):
+    for name in PREFIXES:
+        prefix = os.path.join(opts.work, "prefix-" + name)
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                       stderr=subprocess.DEVNULL)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--setup", action="store_true")
+    parser.add_argument("--cleanup", action="store_true")
+    parser.add_argument("--case")
+    for option in ("--work", "--exe", "--standin", "--no-export", "--naive-loader"):
+        parser.add_argument(option)
+    opts = parser.parse_args()
+    if opts.list:
+        print("\n".join(c.name for c in CASES))
+    elif opts.setup:
+        setup(opts)
+    elif opts.cleanup:
+        cleanup(opts)
+    else:
+        case = next((c for c in CASES if c.name == opts.case), None)
+        if case is None:
+            sys.exit(f"no case named {opts.case!r}")
+        try:
+            run(opts, case)
+        except (Failure, subprocess.TimeoutExpired) as failure:
+            sys.exit(f"FAIL {failure}")
+        print(f"PASS {case.name}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,189 @@
+// A scriptable stand-in for the platform's newdev.dll, for black-box tests of the command under Wine.
+//
+// It records what reaches the platform and answers as the test scripts it, through environment
+// variables (the command itself reads none, so they reach only this DLL):
+//   NEWDEV_STANDIN_LOG      file that gets one line when the DLL is attached and one per call
+//   NEWDEV_STANDIN_SCRIPT   comma-separated answers, one per call: "ok", "fail:<code>" (decimal or
+//                           0x-hex; sets the last-error code and returns FALSE) or "hold" (waits for
+//                           NEWDEV_STANDIN_RELEASE to exist, at most 60 s, then succeeds); missing
+//                           answers are "ok"
+//   NEWDEV_STANDIN_NOMEM    "1": the command's next allocation fails from the moment this DLL is
+//                           attached; "2": from the moment the first call returns. One allocation only.
+// Strings are logged as hex UTF-16 units, so the test sees exactly the units that arrived.
+// Allocation failures are made by rewriting the command's own import of msvcrt's malloc, which its
+// statically linked C++ runtime uses for operator new.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+char logPath[MAX_PATH * 4];
+char script[4096];
+char releasePath[MAX_PATH * 4];
+int nomemWhen;
+LONG calls;
+
+typedef void *(__cdecl *malloc_t)(size_t);
+malloc_t realMalloc;
+volatile LONG nomemArmed;
+
+void *__cdecl failingMalloc(size_t size)
+{
+    if (InterlockedExchange(&nomemArmed, 0))
+        return NULL;
+    return realMalloc(size);
+}
+
+void appendLog(const char *line)
+{
+    if (!logPath[0])
+        return;
+    HANDLE file = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written;
+    WriteFile(file, line, static_cast<DWORD>(strlen(line)), &written, NULL);
+    CloseHandle(file);
+}
+
+void appendHex(char *out, size_t size, const wchar_t *text)
+{
+    size_t used = strlen(out);
+    if (text == NULL) {
+        snprintf(out + used, size - used, "null");
+        return;
+    }
+    for (; *text && used + 5 < size; ++text, used += 4)
+        snprintf(out + used, size - used, "%04x", static_cast<unsigned>(*text));
+}
+
+// Points the main module's import of msvcrt.dll!malloc at failingMalloc.
+bool hookMalloc()
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleW(NULL));
+    IMAGE_NT_HEADERS *nt =
+        reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR *dll =
+             reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         dll->Name; ++dll) {
+        if (lstrcmpiA(reinterpret_cast<char *>(base + dll->Name), "msvcrt.dll") != 0)
+            continue;
+        IMAGE_THUNK_DATA *name = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal))
+                continue;
+            IMAGE_IMPORT_BY_NAME *byName =
+                reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + name->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<char *>(byName->Name), "malloc") != 0)
+                continue;
+            DWORD protection;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
+            realMalloc = reinterpret_cast<malloc_t>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(&failingMalloc);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            return true;
+        }
+    }
+    return false;
+}
+
+void armNomem()
+{
+    if (realMalloc == NULL && !hookMalloc()) {
+        appendLog("nomem-hook-failed\n");
+        return;
+    }
+    InterlockedExchange(&nomemArmed, 1);
+}
+
+// The answer scripted for call number n (from 1), or "ok".
+void answerFor(LONG n, char *answer, size_t size)
+{
+    const char *item = script;
+    for (LONG i = 1; i < n && item; ++i) {
+        item = strchr(item, ',');
+        if (item)
+            ++item;
+    }
+    answer[0] = 0;
+    if (item) {
+        size_t length = strcspn(item, ",");
+        if (length >= size)
+            length = size - 1;
+        memcpy(answer, item, length);
+        answer[length] = 0;
+    }
+    if (!answer[0])
+        snprintf(answer, size, "ok");
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
+    HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath, DWORD InstallFlags,
+    PBOOL bRebootRequired)
+{
+    LONG n = InterlockedIncrement(&calls);
+    static char line[200000];
+    snprintf(line, sizeof line, "call %ld parent=%p flags=%lx restart=%p hwid=", n,
+             static_cast<void *>(hwndParent), InstallFlags, static_cast<void *>(bRebootRequired));
+    appendHex(line, sizeof line, HardwareId);
+    strcat(line, " inf=");
+    appendHex(line, sizeof line, FullInfPath);
+    strcat(line, "\n");
+    appendLog(line);
+
+    // As the platform does: the indicator is written, and the command must not act on it.
+    if (bRebootRequired)
+        *bRebootRequired = TRUE;
+
+    char answer[64];
+    answerFor(n, answer, sizeof answer);
+    if (n == 1 && nomemWhen == 2)
+        armNomem();
+    if (strcmp(answer, "hold") == 0) {
+        for (int waited = 0; waited < 60000; waited += 20) {
+            if (GetFileAttributesA(releasePath) != INVALID_FILE_ATTRIBUTES)
+                break;
+            Sleep(20);
+        }
+        return TRUE;
+    }
+    if (strncmp(answer, "fail:", 5) == 0) {
+        DWORD code = static_cast<DWORD>(strtoul(answer + 5, NULL, 0));
+        SetLastError(code);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    GetEnvironmentVariableA("NEWDEV_STANDIN_LOG", logPath, sizeof logPath);
+    GetEnvironmentVariableA("NEWDEV_STANDIN_SCRIPT", script, sizeof script);
+    GetEnvironmentVariableA("NEWDEV_STANDIN_RELEASE", releasePath, sizeof releasePath);
+    char when[8] = "";
+    GetEnvironmentVariableA("NEWDEV_STANDIN_NOMEM", when, sizeof when);
+    nomemWhen = atoi(when);
+
+    wchar_t module[MAX_PATH];
+    DWORD length = GetModuleFileNameW(instance, module, MAX_PATH);
+    module[length < MAX_PATH ? length : MAX_PATH - 1] = 0;
+    char line[MAX_PATH * 4 + 32] = "attach module=";
+    appendHex(line, sizeof line, module);
+    strcat(line, "\n");
+    appendLog(line);
+
+    if (nomemWhen == 1)
+        armNomem();
+    return TRUE;
+}
