@@ -55,6 +55,7 @@ class Case:
     stdin: str = "empty"  # "empty", or "held": a pipe kept open, see run_held_stdin
     plant: tuple = ()  # where a second newdev.dll is planted: "exe-dir", "cwd"
     pipe_first_line: bool = False
+    alone: bool = False  # the .exe copied alone into an empty folder
 
 
 CASES = [
@@ -100,6 +101,8 @@ CASES = [
     Case("newdev-missing", [PKG], err("FTDIBus", 126) + err("FTDIPort", 126), prefix="absent"),
     Case("newdev-without-function", [PKG], err("FTDIBus", 127) + err("FTDIPort", 127),
          prefix="no-export"),
+    # Everything the .exe needs beyond the system is inside it.
+    Case("runs-copied-alone-into-empty-folder", [PKG], OK_OK, both(PKG), alone=True),
     # A path's memory cannot be had: that row reports 8 and the next still runs.
     Case("no-memory-for-bus-path", [PKG], err("FTDIBus", 8) + ok("FTDIPort"), both(PKG)[1:],
          env={"NEWDEV_STANDIN_NOMEM": "1"}),
@@ -182,6 +185,10 @@ def run(opts, case):
     os.makedirs(work)
     exe, cwd = opts.exe, work
     log, release = os.path.join(work, "calls.log"), os.path.join(work, "release")
+    if case.alone:
+        alone = os.path.join(work, "empty")
+        os.makedirs(alone)
+        exe = shutil.copy(opts.exe, alone)
     if "exe-dir" in case.plant:
         exe_dir = os.path.join(work, "Downloads")
         os.makedirs(exe_dir)
