@@ -10,6 +10,7 @@ that re-runs it and expected beside actual.
 import argparse
 import ntpath
 import os
+import re
 import select
 import shlex
 import shutil
@@ -39,6 +40,12 @@ def both(directory):
 USAGE = b"Parameter missing."
 OK_OK = ok("FTDIBus") + ok("FTDIPort")
 PKG = "C:\\drivers\\usb-serial"
+SAMPLE = "Z:" + os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "examples",
+                                             "driver-package")).replace("/", "\\")
+SAMPLE_INSTALLED = {
+    BUS_ID: ("Sample USB Serial Converter (VID 0403, PID 6001)", "1.0.0.0", "ftdibus.inf"),
+    PORT_ID: ("Sample USB Serial Port (VID 0403, PID 6001)", "1.0.0.0", "ftdiport.inf"),
+}
 LONG_DIR = "C:\\" + "\\".join(["d" * 60] * 5)  # 307 characters, past MAX_PATH
 JA_DIR = "C:\\ドライバ\\表示"  # 表 is 0x95 0x5C in Shift-JIS: its trail byte is a backslash
 
@@ -56,6 +63,8 @@ class Case:
     plant: tuple = ()  # where a second newdev.dll is planted: "exe-dir", "cwd"
     pipe_first_line: bool = False
     alone: bool = False  # the .exe copied alone into an empty folder
+    devices: tuple = ()  # hardware IDs of the simulated devices made before the run ("real" prefix)
+    installed: dict = field(default_factory=dict)  # hardware ID: (description, version, INF) after
 
 
 CASES = [
@@ -108,11 +117,18 @@ CASES = [
          env={"NEWDEV_STANDIN_NOMEM": "1"}),
     Case("no-memory-for-port-path", [PKG], ok("FTDIBus") + err("FTDIPort", 8), both(PKG)[:1],
          env={"NEWDEV_STANDIN_NOMEM": "2"}),
+    # Real installs by Wine's own newdev and setupapi on simulated devices, from the sample package.
+    Case("real-install-sample-package", [SAMPLE], OK_OK, both(SAMPLE), prefix="real",
+         devices=(BUS_ID, PORT_ID), installed=SAMPLE_INSTALLED),
+    Case("real-install-directory-missing", ["C:\\no\\such\\package"], OK_OK,
+         both("C:\\no\\such\\package"), prefix="real", devices=(BUS_ID, PORT_ID),
+         installed={BUS_ID: ("", "", ""), PORT_ID: ("", "", "")}),
     # A reader on a pipe gets the bus line while the COM-port update is still running.
     Case("first-line-readable-through-pipe", [PKG], OK_OK, both(PKG), "ok,hold", pipe_first_line=True),
 ]
 
-PREFIXES = ("standin", "no-export", "absent")
+# Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll.
+PREFIXES = ("standin", "no-export", "absent", "real")
 
 
 class Failure(Exception):
@@ -125,6 +141,8 @@ def wine_env(opts, case, prefix, log, release):
                NEWDEV_STANDIN_LOG=to_windows(log), NEWDEV_STANDIN_SCRIPT=case.script,
                NEWDEV_STANDIN_RELEASE=to_windows(release))
     env.pop("DISPLAY", None)
+    if case.prefix == "real":
+        env.update(WINEDLLOVERRIDES="newdev=b", WINEDEBUG="-all,trace+setupapi")
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
@@ -164,6 +182,39 @@ def parse_log(path):
     return modules, calls
 
 
+def devsim(opts, prefix, *args):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="newdev=b")
+    env.pop("DISPLAY", None)
+    done = subprocess.run(["wine", opts.devsim] + list(args), env=env, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=120)
+    if done.returncode != 0:
+        raise Failure(f"devsim {shlex.join(args)}: {done.stderr.decode(errors='replace').strip()}")
+    return done.stdout.decode("utf-8")
+
+
+def devsim_list(opts, prefix):
+    """{hardware ID: (description, driver version, INF)} of the simulated devices."""
+    devices = {}
+    for line in devsim(opts, prefix, "list", BUS_ID, PORT_ID).splitlines():
+        instance, hardware_id, description, version, inf, driver_key = line.split("\t")
+        devices[hardware_id] = (description, version, inf) if driver_key else ("", "", "")
+    return devices
+
+
+TRACE = re.compile(r'UpdateDriverForPlugAndPlayDevicesW parent ([0-9A-Fa-f]+), hardware_id L"((?:[^"\\]|\\.)*)", '
+                   r'inf_path L"((?:[^"\\]|\\.)*)", flags (0x[0-9a-f]+|0), reboot ([0-9A-Fa-f]+)')
+
+
+def parse_trace(stderr):
+    """The calls Wine's own newdev logged, in the stand-in log's form."""
+    def unescape(text):
+        return re.sub(r"\\(x[0-9a-fA-F]{2,4}|.)",
+                      lambda m: chr(int(m.group(1)[1:], 16)) if m.group(1)[0] == "x" and len(m.group(1)) > 1
+                      else m.group(1), text)
+    return [dict(parent=int(m[1], 16), hwid=unescape(m[2]), inf=unescape(m[3]), flags=int(m[4], 16),
+                 restart=int(m[5], 16)) for m in TRACE.finditer(stderr)]
+
+
 def read_until(stream, wanted, seconds):
     """Reads from a pipe until `wanted` has arrived or the time is up; returns what arrived."""
     data = b""
@@ -198,7 +249,13 @@ def run(opts, case):
         cwd = os.path.join(work, "current")
         os.makedirs(cwd)
         shutil.copy(opts.standin, os.path.join(cwd, "newdev.dll"))
-    env = wine_env(opts, case, os.path.join(opts.work, "prefix-" + case.prefix), log, release)
+    prefix = os.path.join(opts.work, "prefix-" + case.prefix)
+    env = wine_env(opts, case, prefix, log, release)
+    if case.devices:
+        devsim(opts, prefix, "remove", BUS_ID)
+        devsim(opts, prefix, "remove", PORT_ID)
+        for hardware_id in case.devices:
+            devsim(opts, prefix, "create", hardware_id)
     argv = ["wine", exe] + case.args
     rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env) if k not in os.environ
                      or os.environ[k] != env[k]) + f" {shlex.join(argv)} </dev/null | od -c"
@@ -222,6 +279,10 @@ def run(opts, case):
     check("exit status", 0, status)
 
     modules, calls = parse_log(log)
+    if case.prefix == "real":
+        calls = parse_trace(done.stderr.decode("utf-8", "replace"))
+        check("installed drivers (description, version, INF)", case.installed,
+              {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed})
     check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
     check("parent windows", [0] * len(calls), [c["parent"] for c in calls])
     check("install flags", [1] * len(calls), [c["flags"] for c in calls])
@@ -279,30 +340,33 @@ def run_pipe_first_line(argv, env, cwd, release, check):
 
 def setup(opts):
     os.makedirs(opts.work, exist_ok=True)
-    base = os.path.join(opts.work, "prefix-standin")
+    base = os.path.join(opts.work, "prefix-base")
     if not os.path.exists(os.path.join(base, "system.reg")):
         shutil.rmtree(base, ignore_errors=True)
         env = dict(os.environ, WINEPREFIX=base, WINEDEBUG="-all")
         env.pop("DISPLAY", None)
-        subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL)
+        subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=env, check=True)
     dlls = {"standin": opts.standin, "no-export": opts.no_export, "absent": None}
     for name in PREFIXES:
         prefix = os.path.join(opts.work, "prefix-" + name)
-        if name != "standin":
-            # Hard links share the base prefix; Wine replaces its registry files rather than
-            # rewriting them, and the one file that differs is unlinked first.
-            shutil.rmtree(prefix, ignore_errors=True)
-            subprocess.run(["cp", "-al", base, prefix], check=True)
+        shutil.rmtree(prefix, ignore_errors=True)
+        if name == "real":
+            # Installs write into the prefix: a copy of its own.
+            subprocess.run(["cp", "-a", base, prefix], check=True)
+            continue
+        # Hard links share the base's files; Wine replaces its registry files rather than
+        # rewriting them, and the one file that differs is unlinked first.
+        subprocess.run(["cp", "-al", base, prefix], check=True)
         target = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
-        if os.path.lexists(target):
-            os.unlink(target)
+        os.unlink(target)
         if dlls[name]:
             shutil.copy(dlls[name], target)
 
 
 def cleanup(opts):
-    for name in PREFIXES:
+    for name in PREFIXES + ("base",):
         prefix = os.path.join(opts.work, "prefix-" + name)
         subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
                        stderr=subprocess.DEVNULL)
@@ -314,7 +378,7 @@ def main():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
-    for option in ("--work", "--exe", "--standin", "--no-export", "--naive-loader"):
+    for option in ("--work", "--exe", "--standin", "--no-export", "--naive-loader", "--devsim"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:
