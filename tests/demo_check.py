@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Tests of `make demo`'s script: simulator, sample package and command together.
+
+A row per case: the package the demo is given (the sample, or a copy changed by a mutation), how
+many times it runs in the same prefix, the exit status and what its output must show.
+"""
+
+import argparse
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SAMPLE = os.path.join(ROOT, "examples", "driver-package")
+COMMAND_OUTPUT = b"FTDIBus driver update: OK\r\nFTDIPort driver update: OK\r\n"
+
+
+def break_port_inf(package):
+    path = os.path.join(package, "ftdiport.inf")
+    with open(path) as f:
+        text = f.read()
+    with open(path, "w") as f:
+        f.write(text.replace("FTDIBUS\\COMPORT&VID_0403&PID_6001", "FTDIBUS\\COMPORT&VID_0403&PID_6015"))
+
+
+def remove_bus_inf(package):
+    os.unlink(os.path.join(package, "ftdibus.inf"))
+
+
+# name, change to a copy of the sample (None: the sample itself), runs, exit status, must show
+CASES = [
+    ("sample-package-twice", None, 2, 0,
+     [COMMAND_OUTPUT, b"Sample USB Serial Converter (VID 0403, PID 6001)  1.0.0.0  ftdibus.inf",
+      b"Sample USB Serial Port (VID 0403, PID 6001)       1.0.0.0  ftdiport.inf",
+      b"Both devices now carry the package's drivers.\n"]),
+    ("inf-for-another-device-fails", break_port_inf, 1, 1,
+     [b"the COM port device (FTDIBUS\\COMPORT&VID_0403&PID_6001) carries no driver from ftdiport.inf"]),
+    ("package-without-bus-inf-fails", remove_bus_inf, 1, 1,
+     [b"the bus device (USB\\VID_0403&PID_6001) carries no driver from ftdibus.inf"]),
+]
+
+
+def wine_processes(prefix):
+    """Processes still running with this Wine prefix in their environment."""
+    found = []
+    marker = f"WINEPREFIX={prefix}".encode() + b"\0"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if marker in f.read() + b"\0":
+                    with open(f"/proc/{pid}/stat") as s:
+                        if s.read().split(") ")[-1][0] != "Z":
+                            found.append(pid)
+        except OSError:
+            pass
+    return found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--case")
+    parser.add_argument("--build")
+    parser.add_argument("--work")
+    opts = parser.parse_args()
+    if opts.list:
+        print("\n".join(c[0] for c in CASES))
+        return
+    name, change, runs, status, shows = next(c for c in CASES if c[0] == opts.case)
+    package = SAMPLE
+    if change:
+        package = os.path.join(opts.work, "demo-packages", name)
+        shutil.rmtree(package, ignore_errors=True)
+        shutil.copytree(SAMPLE, package)
+        change(package)
+    prefix = os.path.join(opts.work, "prefix-demo")
+    argv = [sys.executable, os.path.join(ROOT, "tools", "demo"), "--build", opts.build,
+            "--package", package, "--prefix", prefix]
+    for run in range(1, runs + 1):
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        output = done.stdout + done.stderr
+        missing = [s for s in shows if s not in output]
+        left = wine_processes(prefix)
+        if done.returncode != status or missing or left:
+            sys.exit(f"FAIL {name}, run {run}\n  expected: exit {status}, output showing {shows!r}, "
+                     f"no Wine process left\n  actual:   exit {done.returncode}, missing {missing!r}, "
+                     f"left running {left}\n  output:\n{output.decode(errors='replace')}\n"
+                     f"  re-run:   {shlex.join(argv)}")
+    print(f"PASS {name}")
+
+
+if __name__ == "__main__":
+    main()
