@@ -16,6 +16,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 
@@ -182,14 +183,36 @@ def parse_log(path):
     return modules, calls
 
 
+def wine_run(argv, env, cwd=None, stdin=subprocess.DEVNULL):
+    """Runs to the end; returns (stdout, stderr, exit status). Output goes through files, not pipes:
+    the Wine services a first run in a prefix starts inherit its output handles and outlive it."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run(argv, env=env, cwd=cwd, stdin=stdin, stdout=out, stderr=err,
+                                timeout=120).returncode
+        out.seek(0)
+        err.seek(0)
+        return out.read(), err.read(), status
+
+
+def drain(stream, quiet=0.5):
+    """What is left in a pipe once the command has ended: up to its end, or until it stays quiet
+    (a Wine service started by the command may hold the pipe open)."""
+    data = b""
+    while select.select([stream], [], [], quiet)[0]:
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
 def devsim(opts, prefix, *args):
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="newdev=b")
     env.pop("DISPLAY", None)
-    done = subprocess.run(["wine", opts.devsim] + list(args), env=env, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=120)
-    if done.returncode != 0:
-        raise Failure(f"devsim {shlex.join(args)}: {done.stderr.decode(errors='replace').strip()}")
-    return done.stdout.decode("utf-8")
+    stdout, stderr, status = wine_run(["wine", opts.devsim] + list(args), env)
+    if status != 0:
+        raise Failure(f"devsim {shlex.join(args)}: {stderr.decode(errors='replace').strip()}")
+    return stdout.decode("utf-8")
 
 
 def devsim_list(opts, prefix):
@@ -266,21 +289,20 @@ def run(opts, case):
             raise Failure(f"{case.name}: {what} differs\n  expected: {expected!r}\n  actual:   {actual!r}\n"
                           f"  re-run:   {rerun}")
 
+    stderr = b""
     if case.stdin == "held":
         stdout, status = run_held_stdin(argv, env, cwd, check)
     elif case.pipe_first_line:
         stdout, status = run_pipe_first_line(argv, env, cwd, release, check)
     else:
         with open(os.devnull, "rb") as empty:
-            done = subprocess.run(argv, env=env, cwd=cwd, stdin=empty, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, timeout=120)
-        stdout, status = done.stdout, done.returncode
+            stdout, stderr, status = wine_run(argv, env, cwd, stdin=empty)
     check("stdout", case.stdout, stdout)
     check("exit status", 0, status)
 
     modules, calls = parse_log(log)
     if case.prefix == "real":
-        calls = parse_trace(done.stderr.decode("utf-8", "replace"))
+        calls = parse_trace(stderr.decode("utf-8", "replace"))
         check("installed drivers (description, version, INF)", case.installed,
               {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed})
     check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
@@ -298,8 +320,7 @@ def run(opts, case):
         naive_log = os.path.join(work, "naive.log")
         naive_exe = shutil.copy(opts.naive_loader, os.path.dirname(exe) if "exe-dir" in case.plant else work)
         env["NEWDEV_STANDIN_LOG"] = to_windows(naive_log)
-        subprocess.run(["wine", naive_exe], env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=120)
+        wine_run(["wine", naive_exe], env, cwd)
         check("where a bare-name search finds newdev.dll (control)", [to_windows(planted).lower()],
               [ntpath.dirname(m).lower() for m in parse_log(naive_log)[0]])
 
@@ -316,7 +337,7 @@ def run_held_stdin(argv, env, cwd, check):
         proc.stdin.write(b"x")
         proc.stdin.flush()
         status = proc.wait(timeout=60)
-        return early + proc.stdout.read(), status
+        return early + drain(proc.stdout), status
     finally:
         proc.kill()
         proc.wait()
@@ -332,7 +353,7 @@ def run_pipe_first_line(argv, env, cwd, release, check):
         check("COM-port update still running", None, proc.poll())
         open(release, "w").close()
         status = proc.wait(timeout=120)
-        return first + proc.stdout.read(), status
+        return first + drain(proc.stdout), status
     finally:
         proc.kill()
         proc.wait()
@@ -363,6 +384,15 @@ def setup(opts):
         os.unlink(target)
         if dlls[name]:
             shutil.copy(dlls[name], target)
+    for name in PREFIXES:
+        # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
+        # stops them.
+        subprocess.run(["wineserver", "-p30"], env=dict(os.environ, WINEPREFIX=os.path.join(
+            opts.work, "prefix-" + name)), check=True, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Starts the prefix's services now, so that no case waits for them.
+        wine_run(["wine", opts.naive_loader], dict(os.environ, WINEPREFIX=os.path.join(
+            opts.work, "prefix-" + name), WINEDEBUG="-all"))
 
 
 def cleanup(opts):
@@ -372,7 +402,7 @@ def cleanup(opts):
                        stderr=subprocess.DEVNULL)
 
 
-def main():
+def parse_options():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--setup", action="store_true")
@@ -380,7 +410,11 @@ def main():
     parser.add_argument("--case")
     for option in ("--work", "--exe", "--standin", "--no-export", "--naive-loader", "--devsim"):
         parser.add_argument(option)
-    opts = parser.parse_args()
+    return parser.parse_args()
+
+
+def main():
+    opts = parse_options()
     if opts.list:
         print("\n".join(c.name for c in CASES))
     elif opts.setup:

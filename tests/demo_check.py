@@ -11,6 +11,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SAMPLE = os.path.join(ROOT, "examples", "driver-package")
@@ -79,8 +80,12 @@ def main():
     argv = [sys.executable, os.path.join(ROOT, "tools", "demo"), "--build", opts.build,
             "--package", package, "--prefix", prefix]
     for run in range(1, runs + 1):
-        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-        output = done.stdout + done.stderr
+        # The demo's output through a file: Wine services it starts may hold a pipe open.
+        with tempfile.TemporaryFile() as out:
+            done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=600)
+            out.seek(0)
+            output = out.read()
         missing = [s for s in shows if s not in output]
         left = wine_processes(prefix)
         if done.returncode != status or missing or left:
