@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks of the built .exe as a file: what Windows reads from its header, manifest and imports.
+"""Checks of the built .exe as a file: what Windows reads from its header, manifest, imports and
+version resource, and that nothing of the machine that built it is inside.
 
 A row per check: name, what to read from the image, what it must be. ctest runs one row per test.
 """
@@ -30,15 +31,49 @@ def execution_levels(image):
     return levels
 
 
+def build_paths(image, opts):
+    """The source and build folders, wherever they stand in the image, as text of either width."""
+    return [p for p in (opts.source_dir, opts.build_dir)
+            for form in (p.encode(), p.encode("utf-16-le")) if form in image.data]
+
+
+def version_strings(image, opts):
+    info = image.version_info()
+    if info is None:
+        return None
+    strings = info[2]
+    return {k: strings.get(k) for k in ("FileVersion", "ProductVersion", "OriginalFilename", "ProductName")}
+
+
+def version_numbers(image, opts):
+    info = image.version_info()
+    return info and info[:2]
+
+
+def description_and_copyright(image, opts):
+    strings = (image.version_info() or ((), (), {}))[2]
+    return bool(strings.get("FileDescription")), "MIT" in strings.get("LegalCopyright", "")
+
+
+# name, what to read from the image (and the options), what it must be (given the options)
 CHECKS = [
-    ("pe32-plus-for-x86-64", lambda i: (hex(i.machine), hex(i.magic)), ("0x8664", "0x20b")),
-    ("console-subsystem", lambda i: i.subsystem, 3),
-    ("minimum-windows-6-0", lambda i: (i.os_version, i.subsystem_version), ((6, 0), (6, 0))),
-    ("one-manifest-as-resource-1", lambda i: sorted(manifests(i)), [(RT_MANIFEST, 1)]),
-    ("manifest-runs-as-invoker", execution_levels, [("asInvoker", "false")]),
-    ("imports-only-system-dlls", lambda i: [d for d in i.imported_dlls() if not SYSTEM_DLL.match(d)], []),
-    ("imports-kernel-and-c-runtime", lambda i: sorted(d.lower() for d in i.imported_dlls()),
-     ["kernel32.dll", "msvcrt.dll"]),
+    ("pe32-plus-for-x86-64", lambda i, o: (hex(i.machine), hex(i.magic)), lambda o: ("0x8664", "0x20b")),
+    ("console-subsystem", lambda i, o: i.subsystem, lambda o: 3),
+    ("minimum-windows-6-0", lambda i, o: (i.os_version, i.subsystem_version), lambda o: ((6, 0), (6, 0))),
+    ("one-manifest-as-resource-1", lambda i, o: sorted(manifests(i)), lambda o: [(RT_MANIFEST, 1)]),
+    ("manifest-runs-as-invoker", lambda i, o: execution_levels(i), lambda o: [("asInvoker", "false")]),
+    ("imports-only-system-dlls", lambda i, o: [d for d in i.imported_dlls() if not SYSTEM_DLL.match(d)],
+     lambda o: []),
+    ("imports-kernel-and-c-runtime", lambda i, o: sorted(d.lower() for d in i.imported_dlls()),
+     lambda o: ["kernel32.dll", "msvcrt.dll"]),
+    ("version-strings-from-project", version_strings,
+     lambda o: {"FileVersion": o.version, "ProductVersion": o.version,
+                "OriginalFilename": "usb-serial-driver-update.exe", "ProductName": "usb-serial-driver-update"}),
+    ("version-numbers-from-project", version_numbers,
+     lambda o: (tuple(map(int, (o.version + ".0.0.0").split(".")[:4])),) * 2),
+    ("version-description-and-mit-copyright", description_and_copyright, lambda o: (True, True)),
+    ("no-link-timestamp", lambda i, o: i.timestamp, lambda o: 0),
+    ("no-build-paths", build_paths, lambda o: []),
 ]
 
 
@@ -46,13 +81,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--check")
-    parser.add_argument("--exe")
+    for option in ("--exe", "--version", "--source-dir", "--build-dir"):
+        parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:
         print("\n".join(name for name, _, _ in CHECKS))
         return
     name, read, expected = next(c for c in CHECKS if c[0] == opts.check)
-    actual = read(Image(opts.exe))
+    actual, expected = read(Image(opts.exe), opts), expected(opts)
     if actual != expected:
         sys.exit(f"FAIL {name}\n  expected: {expected!r}\n  actual:   {actual!r}\n"
                  f"  re-run:   {shlex.join([sys.executable] + sys.argv)}")

@@ -78,3 +78,43 @@ class Image:
 
         walk(base, ())
         return found
+
+    def version_info(self):
+        """(fixed file version, product version as 4-tuples, {StringFileInfo name: value})."""
+        found = [v for k, v in self.resources().items() if k[0] == 16]  # RT_VERSION
+        if len(found) != 1:
+            return None
+        root = _version_block(found[0], 0)[0]
+        fixed = struct.unpack_from("<13I", root[1])
+        if fixed[0] != 0xFEEF04BD:
+            return None
+
+        def quad(ms, ls):
+            return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+        strings = {}
+        for key, _, _, children in root[3]:
+            if key == "StringFileInfo":
+                for table in children:
+                    for name, value, _, _ in table[3]:
+                        strings[name] = value.decode("utf-16-le").rstrip("\0")
+        return quad(fixed[2], fixed[3]), quad(fixed[4], fixed[5]), strings
+
+
+def _version_block(data, at):
+    """One node of a version resource: (key, value bytes, type, children), and where it ends."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    end = at + 6
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    key = data[at + 6:end].decode("utf-16-le")
+    pos = (end + 2 + 3) & ~3
+    size = value_length * 2 if kind == 1 else value_length
+    value = data[pos:pos + size]
+    pos = (pos + size + 3) & ~3
+    children = []
+    while pos < at + length:
+        child, child_end = _version_block(data, pos)
+        children.append(child)
+        pos = (child_end + 3) & ~3
+    return (key, value, kind, children), at + length
