@@ -2,7 +2,7 @@
 PRESET ?= $(if $(filter true,$(CI)),ci,mingw)
 PKG ?= examples/driver-package
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo release sign bench clean
 
 all: build
 
@@ -18,6 +18,17 @@ test: build
 
 demo: build
 	tools/demo --build build/$(PRESET) --package "$(PKG)"
+
+# The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
+# an encrypted key) adds a signed copy beside it.
+release: deps
+	cmake --preset release
+	cmake --build --preset release
+	tools/release pack --build build/release --out dist
+
+sign: release
+	tools/release sign --build build/release --out dist --cert "$(CERT)" --key "$(KEY)" \
+		$(if $(PASS_FILE),--pass-file "$(PASS_FILE)")
 
 clean:
 	rm -rf build dist
