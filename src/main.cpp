@@ -55,7 +55,7 @@ std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::
     if (count > 1) {
         path.reserve(static_cast<std::size_t>(count) + infNameLength);
         path.resize(static_cast<std::size_t>(count));
-        int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, &path[0], count);
+        int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, path.data(), count);
         // The conversion's own NUL is dropped: the string keeps one of its own.
         path.resize(converted > 1 ? static_cast<std::size_t>(converted - 1) : 0);
     }
@@ -67,7 +67,8 @@ std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::
 // failure returns NULL with the thread's last-error code telling why.
 UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
 {
-    wchar_t path[MAX_PATH + 16];
+    const wchar_t newdevName[] = L"\\newdev.dll";
+    wchar_t path[MAX_PATH + sizeof newdevName / sizeof newdevName[0]];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0)
         return NULL;
@@ -75,7 +76,7 @@ UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NULL;
     }
-    lstrcpyW(path + length, L"\\newdev.dll");
+    lstrcpyW(path + length, newdevName);
     // LOAD_WITH_ALTERED_SEARCH_PATH with a full path makes the DLL's own imports resolve from the
     // system directory too; the flags that would say so more directly need an update on 6.0.
     HMODULE newdev = LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
