@@ -361,6 +361,7 @@ def run_pipe_first_line(argv, env, cwd, release, check):
 
 def setup(opts):
     os.makedirs(opts.work, exist_ok=True)
+    cleanup(opts)  # servers a run that was cut short may have left
     base = os.path.join(opts.work, "prefix-base")
     if not os.path.exists(os.path.join(base, "system.reg")):
         shutil.rmtree(base, ignore_errors=True)
@@ -398,8 +399,10 @@ def setup(opts):
 def cleanup(opts):
     for name in PREFIXES + ("base",):
         prefix = os.path.join(opts.work, "prefix-" + name)
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
-                       stderr=subprocess.DEVNULL)
+        if os.path.isdir(prefix):
+            env = dict(os.environ, WINEPREFIX=prefix)
+            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=env)
 
 
 def parse_options():
