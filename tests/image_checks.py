@@ -80,14 +80,14 @@ CHECKS = [
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    parser.add_argument("--check")
+    parser.add_argument("--case")
     for option in ("--exe", "--version", "--source-dir", "--build-dir"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:
         print("\n".join(name for name, _, _ in CHECKS))
         return
-    name, read, expected = next(c for c in CHECKS if c[0] == opts.check)
+    name, read, expected = next(c for c in CHECKS if c[0] == opts.case)
     actual, expected = read(Image(opts.exe), opts), expected(opts)
     if actual != expected:
         sys.exit(f"FAIL {name}\n  expected: {expected!r}\n  actual:   {actual!r}\n"
