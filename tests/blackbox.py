@@ -377,23 +377,20 @@ def setup(opts):
         if name == "real":
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
-            continue
-        # Hard links share the base's files; Wine replaces its registry files rather than
-        # rewriting them, and the one file that differs is unlinked first.
-        subprocess.run(["cp", "-al", base, prefix], check=True)
-        target = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
-        os.unlink(target)
-        if dlls[name]:
-            shutil.copy(dlls[name], target)
-    for name in PREFIXES:
+        else:
+            # Hard links share the base's files; Wine replaces its registry files rather than
+            # rewriting them, and the one file that differs is unlinked first.
+            subprocess.run(["cp", "-al", base, prefix], check=True)
+            target = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
+            os.unlink(target)
+            if dlls[name]:
+                shutil.copy(dlls[name], target)
         # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
-        # stops them.
-        subprocess.run(["wineserver", "-p30"], env=dict(os.environ, WINEPREFIX=os.path.join(
-            opts.work, "prefix-" + name)), check=True, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Starts the prefix's services now, so that no case waits for them.
-        wine_run(["wine", opts.naive_loader], dict(os.environ, WINEPREFIX=os.path.join(
-            opts.work, "prefix-" + name), WINEDEBUG="-all"))
+        # stops them. The first run starts the prefix's services now, so that no case waits.
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+        subprocess.run(["wineserver", "-p30"], env=env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wine_run(["wine", opts.naive_loader], env)
 
 
 def cleanup(opts):
