@@ -10,8 +10,10 @@
 //   loaded by its full path in the system directory, with its own imports resolved from there.
 // - Every write is flushed at once: a script reading through a pipe must see each line while the
 //   next driver update, which can take minutes, is still running.
-// - The directory is converted from the ANSI code page, the form the runtime hands to main, and
-//   never interpreted: no separator is added or removed and nothing is checked for existence. The
+// - The directory is converted from the process's ANSI code page (CP_ACP), the one the runtime
+//   used to hand it to main. The thread's code page follows the user's locale instead and can
+//   differ from it, which would misread every non-ASCII character. The directory is never
+//   interpreted: no separator is added or removed and nothing is checked for existence. The
 //   platform's error code is the report for every problem with it.
 
 #include <windows.h>
@@ -51,11 +53,11 @@ const Update updates[] = {
 std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::size_t infNameLength)
 {
     std::wstring path;
-    int count = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, NULL, 0);
+    int count = MultiByteToWideChar(CP_ACP, 0, directory, -1, NULL, 0);
     if (count > 1) {
         path.reserve(static_cast<std::size_t>(count) + infNameLength);
         path.resize(static_cast<std::size_t>(count));
-        int converted = MultiByteToWideChar(CP_THREAD_ACP, 0, directory, -1, path.data(), count);
+        int converted = MultiByteToWideChar(CP_ACP, 0, directory, -1, path.data(), count);
         // The conversion's own NUL is dropped: the string keeps one of its own.
         path.resize(converted > 1 ? static_cast<std::size_t>(converted - 1) : 0);
     }

@@ -95,13 +95,22 @@ CASES = [
     Case("dir-forward-slashes-kept", ["C:/drivers/usb"], calls=both("C:/drivers/usb")),
     Case("dir-unc", ["\\\\server\\share\\pkg"], calls=both("\\\\server\\share\\pkg")),
     Case("dir-longer-than-max-path", [LONG_DIR], calls=both(LONG_DIR)),
-    # The argument arrives in the ANSI code page and is converted back with the same one.
+    # The argument arrives in the ANSI code page and is converted back with the same one (LANG sets
+    # both the ANSI and the thread's code page).
     Case("codepage-1252", ["C:\\Treiber\\Gerät"], calls=both("C:\\Treiber\\Gerät"),
          env={"LANG": "en_US.UTF-8"}),
     Case("codepage-1251", ["C:\\Драйверы"], calls=both("C:\\Драйверы"), env={"LANG": "ru_RU.UTF-8"}),
     Case("codepage-932-trail-byte-5c", [JA_DIR], calls=both(JA_DIR), env={"LANG": "ja_JP.UTF-8"}),
     Case("codepage-1252-outside-becomes-question-marks", ["C:\\Драйверы"], calls=both("C:\\????????"),
          env={"LANG": "en_US.UTF-8"}),
+    # A character outside the code page but with a look-alike in it arrives as the look-alike.
+    Case("codepage-1251-best-fit-names-another-folder", ["C:\\Treiber\\Gerät"],
+         calls=both("C:\\Treiber\\Gerat"), env={"LANG": "ru_RU.UTF-8"}),
+    # The ANSI code page (LC_CTYPE under Wine) decides, not the thread's (LC_MESSAGES under Wine).
+    Case("codepage-ansi-1252-thread-1251", ["C:\\Treiber\\Gerät"], calls=both("C:\\Treiber\\Gerät"),
+         env={"LC_CTYPE": "en_US.UTF-8", "LC_MESSAGES": "ru_RU.UTF-8"}),
+    Case("codepage-ansi-1251-thread-1252", ["C:\\Драйвер"], calls=both("C:\\Драйвер"),
+         env={"LC_CTYPE": "ru_RU.UTF-8", "LC_MESSAGES": "en_US.UTF-8"}),
     # newdev.dll comes from the system directory only, whatever else offers one.
     Case("planted-beside-exe-not-loaded", [PKG], calls=both(PKG), plant=("exe-dir",)),
     # Wine, like Windows, searches the current directory after system32: with system32's copy
