@@ -14,6 +14,7 @@ import xml.etree.ElementTree as ET
 from pe import Image
 
 RT_MANIFEST = 24
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 # What a clean 64-bit Windows has: the kernel and the C runtime (msvcrt or the universal CRT).
 SYSTEM_DLL = re.compile(r"^(kernel32|msvcrt|api-ms-win-crt-[a-z]+-l1-1-0|ucrtbase)\.dll$", re.I)
@@ -29,6 +30,11 @@ def execution_levels(image):
         for node in ET.fromstring(text).iter(ASM_V3 + "requestedExecutionLevel"):
             levels.append((node.get("level"), node.get("uiAccess")))
     return levels
+
+
+def manifest_versions(image, opts):
+    return [node.get("version") for text in manifests(image).values()
+            for node in ET.fromstring(text).iter(ASM_V1 + "assemblyIdentity")]
 
 
 def build_paths(image, opts):
@@ -62,6 +68,8 @@ CHECKS = [
     ("minimum-windows-6-0", lambda i, o: (i.os_version, i.subsystem_version), lambda o: ((6, 0), (6, 0))),
     ("one-manifest-as-resource-1", lambda i, o: sorted(manifests(i)), lambda o: [(RT_MANIFEST, 1)]),
     ("manifest-runs-as-invoker", lambda i, o: execution_levels(i), lambda o: [("asInvoker", "false")]),
+    ("manifest-version-from-project", manifest_versions,
+     lambda o: [".".join((o.version + ".0.0.0").split(".")[:4])]),
     ("imports-only-system-dlls", lambda i, o: [d for d in i.imported_dlls() if not SYSTEM_DLL.match(d)],
      lambda o: []),
     ("imports-kernel-and-c-runtime", lambda i, o: sorted(d.lower() for d in i.imported_dlls()),

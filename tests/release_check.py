@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Tests of the release: the unsigned .exe and zip are byte-identical from two source trees at
-different paths, the zip holds what it should, and signing makes a verifiable signed copy while
+different paths, one of them checked out with core.autocrlf=true, the zip holds what it should, and signing makes a verifiable signed copy while
 leaving the unsigned .exe alone. A row per case."""
 
 import argparse
@@ -34,11 +34,20 @@ def sh(argv, **kw):
     return done.stdout
 
 
-def release_from_copy(work, relative):
-    """Builds and packs the release from a copy of the tracked files at work/relative."""
+def release_from_copy(work, relative, autocrlf=False):
+    """Builds and packs the release from the tracked files laid out at work/relative: copied as
+    they stand, or checked out as a clone with core.autocrlf=true (Git for Windows' default) would
+    check them out."""
     tree = os.path.join(work, relative)
     shutil.rmtree(os.path.join(work, relative.split("/")[0]), ignore_errors=True)
-    for name in sh(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard"]).splitlines():
+    if autocrlf:
+        # A scratch index of the working tree, so that uncommitted changes are in it too.
+        env = dict(os.environ, GIT_INDEX_FILE=os.path.join(work, "autocrlf.index"))
+        sh(["git", "-C", ROOT, "read-tree", "--empty"], env=env)
+        sh(["git", "-C", ROOT, "add", "-A"], env=env)
+        sh(["git", "-C", ROOT, "-c", "core.autocrlf=true", "checkout-index", "-a", "-f",
+            "--prefix=" + tree + "/"], env=env)
+    for name in [] if autocrlf else sh(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard"]).splitlines():
         if os.path.isfile(os.path.join(ROOT, name)):
             os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
             shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
@@ -53,7 +62,7 @@ def release_from_copy(work, relative):
 
 def reproducible(opts):
     exe_a, zip_a = release_from_copy(opts.work, "release-a/main")
-    exe_b, zip_b = release_from_copy(opts.work, "release-b/somewhere/else/usb-serial")
+    exe_b, zip_b = release_from_copy(opts.work, "release-b/somewhere/else/usb-serial", autocrlf=True)
     expect("exe sha256 from both trees", sha256(exe_a), sha256(exe_b))
     expect("zip sha256 from both trees", sha256(zip_a), sha256(zip_b))
     expect("zip name", f"usb-serial-driver-update-{opts.version}-win64.zip", os.path.basename(zip_a))
