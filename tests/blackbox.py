@@ -16,9 +16,12 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from dataclasses import dataclass, field
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import winerun  # noqa: E402
+from winerun import to_windows  # noqa: E402
 
 BUS_ID = "USB\\VID_0403&PID_6001"
 PORT_ID = "FTDIBUS\\COMPORT&VID_0403&PID_6001"
@@ -146,11 +149,11 @@ class Failure(Exception):
 
 
 def wine_env(opts, case, prefix, log, release):
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("LC_", "NEWDEV_STANDIN_"))}
-    env.update(LANG="en_US.UTF-8", WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="newdev=n",
-               NEWDEV_STANDIN_LOG=to_windows(log), NEWDEV_STANDIN_SCRIPT=case.script,
-               NEWDEV_STANDIN_RELEASE=to_windows(release))
-    env.pop("DISPLAY", None)
+    env = winerun.env(prefix)
+    for name in [k for k in env if k.startswith(("LC_", "NEWDEV_STANDIN_"))]:
+        del env[name]
+    env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log),
+               NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release))
     if case.prefix == "real":
         env.update(WINEDLLOVERRIDES="newdev=b", WINEDEBUG="-all,trace+setupapi")
     if case.plant:
@@ -160,10 +163,6 @@ def wine_env(opts, case, prefix, log, release):
     if "LANG" in case.env:
         env["LC_ALL"] = case.env["LANG"]
     return env
-
-
-def to_windows(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def decode(hexunits):
@@ -192,17 +191,6 @@ def parse_log(path):
     return modules, calls
 
 
-def wine_run(argv, env, cwd=None, stdin=subprocess.DEVNULL):
-    """Runs to the end; returns (stdout, stderr, exit status). Output goes through files, not pipes:
-    the Wine services a first run in a prefix starts inherit its output handles and outlive it."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(argv, env=env, cwd=cwd, stdin=stdin, stdout=out, stderr=err,
-                                timeout=120).returncode
-        out.seek(0)
-        err.seek(0)
-        return out.read(), err.read(), status
-
-
 def drain(stream, quiet=0.5):
     """What is left in a pipe once the command has ended: up to its end, or until it stays quiet
     (a Wine service started by the command may hold the pipe open)."""
@@ -216,9 +204,8 @@ def drain(stream, quiet=0.5):
 
 
 def devsim(opts, prefix, *args):
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="newdev=b")
-    env.pop("DISPLAY", None)
-    stdout, stderr, status = wine_run(["wine", opts.devsim] + list(args), env)
+    stdout, stderr, status = winerun.run(["wine", opts.devsim] + list(args),
+                                         winerun.env(prefix, WINEDLLOVERRIDES="newdev=b"))
     if status != 0:
         raise Failure(f"devsim {shlex.join(args)}: {stderr.decode(errors='replace').strip()}")
     return stdout.decode("utf-8")
@@ -305,7 +292,7 @@ def run(opts, case):
         stdout, status = run_pipe_first_line(argv, env, cwd, release, check)
     else:
         with open(os.devnull, "rb") as empty:
-            stdout, stderr, status = wine_run(argv, env, cwd, stdin=empty)
+            stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty)
     check("stdout", case.stdout, stdout)
     check("exit status", 0, status)
 
@@ -329,7 +316,7 @@ def run(opts, case):
         naive_log = os.path.join(work, "naive.log")
         naive_exe = shutil.copy(opts.naive_loader, os.path.dirname(exe) if "exe-dir" in case.plant else work)
         env["NEWDEV_STANDIN_LOG"] = to_windows(naive_log)
-        wine_run(["wine", naive_exe], env, cwd)
+        winerun.run(["wine", naive_exe], env, cwd)
         check("where a bare-name search finds newdev.dll (control)", [to_windows(planted).lower()],
               [ntpath.dirname(m).lower() for m in parse_log(naive_log)[0]])
 
@@ -372,13 +359,9 @@ def setup(opts):
     os.makedirs(opts.work, exist_ok=True)
     cleanup(opts)  # servers a run that was cut short may have left
     base = os.path.join(opts.work, "prefix-base")
-    if not os.path.exists(os.path.join(base, "system.reg")):
+    if not winerun.made(base):
         shutil.rmtree(base, ignore_errors=True)
-        env = dict(os.environ, WINEPREFIX=base, WINEDEBUG="-all")
-        env.pop("DISPLAY", None)
-        subprocess.run(["wineboot", "-i"], env=env, check=True, stdin=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, check=True)
+        winerun.make_prefix(base)
     dlls = {"standin": opts.standin, "no-export": opts.no_export, "absent": None}
     for name in PREFIXES:
         prefix = os.path.join(opts.work, "prefix-" + name)
@@ -396,19 +379,13 @@ def setup(opts):
                 shutil.copy(dlls[name], target)
         # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
         # stops them. The first run starts the prefix's services now, so that no case waits.
-        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-        subprocess.run(["wineserver", "-p30"], env=env, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wine_run(["wine", opts.naive_loader], env)
+        winerun.serve(prefix, linger=30)
+        winerun.run(["wine", opts.naive_loader], winerun.env(prefix))
 
 
 def cleanup(opts):
     for name in PREFIXES + ("base",):
-        prefix = os.path.join(opts.work, "prefix-" + name)
-        if os.path.isdir(prefix):
-            env = dict(os.environ, WINEPREFIX=prefix)
-            subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=env)
+        winerun.stop(os.path.join(opts.work, "prefix-" + name))
 
 
 def parse_options():
