@@ -4,10 +4,16 @@
 //
 // Installers and scripts parse what this prints, so the lines are fixed literals, the exit status
 // is always 0 and the outcome is told by the output alone. Why the rest looks the way it does:
+// - People start this as administrator from a Downloads folder, and a DLL found by its bare name
+//   is looked for beside the .exe first, then on PATH, before and after the system directory. So
+//   before anything else the process's DLL search is limited to the system directory, for every
+//   DLL loaded from then on, including those the platform's installer code loads by bare name
+//   while it works. SetDefaultDllDirectories does that; it is looked up at run time because 6.0,
+//   and 6.1 without update KB2533623, lack it. There the current directory is at least taken out
+//   of the search.
 // - newdev.dll is not a KnownDLL. Imported statically, or loaded by its bare name, it would be
-//   searched for beside the .exe and in the current directory first, so a newdev.dll left in a
-//   Downloads folder would run as administrator when this is started elevated. It is therefore
-//   loaded by its full path in the system directory, with its own imports resolved from there.
+//   searched for beside the .exe and in the current directory, so it is loaded by its full path
+//   in the system directory, with its own imports resolved from there, whichever search applies.
 // - Every write is flushed at once: a script reading through a pipe must see each line while the
 //   next driver update, which can take minutes, is still running.
 // - The directory is converted from the process's ANSI code page (CP_ACP), the one the runtime
@@ -28,6 +34,8 @@ namespace {
 typedef BOOL(WINAPI *UpdateDriverForPlugAndPlayDevicesW_t)(HWND hwndParent, LPCWSTR HardwareId,
                                                            LPCWSTR FullInfPath, DWORD InstallFlags,
                                                            PBOOL bRebootRequired);
+
+typedef BOOL(WINAPI *SetDefaultDllDirectories_t)(DWORD DirectoryFlags);
 
 // INSTALLFLAG_FORCE from newdev.h, spelled out so that this file needs no newdev import library.
 const DWORD INSTALLFLAG_FORCE = 0x00000001;
@@ -65,9 +73,22 @@ std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::
     return path;
 }
 
+// Limits every later DLL search of the process to the system directory where the platform can;
+// returns whether it could.
+bool searchSystemDirectoryOnly()
+{
+    // kernel32 is mapped into every process: looking it up loads nothing.
+    SetDefaultDllDirectories_t SetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectories_t>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    bool systemOnly = SetDefaultDllDirectories != NULL && SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Where the above is missing, the best left: the current directory out of the search.
+    SetDllDirectoryW(L"");
+    return systemOnly;
+}
+
 // Resolves UpdateDriverForPlugAndPlayDevicesW from the system directory's newdev.dll only. On
 // failure returns NULL with the thread's last-error code telling why.
-UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
+UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver(bool systemOnly)
 {
     const wchar_t newdevName[] = L"\\newdev.dll";
     wchar_t path[MAX_PATH + sizeof newdevName / sizeof newdevName[0]];
@@ -79,9 +100,10 @@ UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
         return NULL;
     }
     lstrcpyW(path + length, newdevName);
-    // LOAD_WITH_ALTERED_SEARCH_PATH with a full path makes the DLL's own imports resolve from the
-    // system directory too; the flags that would say so more directly need an update on 6.0.
-    HMODULE newdev = LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // Both make the DLL's own imports resolve from the system directory. The platform forbids
+    // combining them, and the first exists only where SetDefaultDllDirectories does.
+    HMODULE newdev = LoadLibraryExW(path, NULL,
+                                    systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
     if (newdev == NULL)
         return NULL;
     return reinterpret_cast<UpdateDriverForPlugAndPlayDevicesW_t>(
@@ -92,6 +114,8 @@ UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver()
 
 int main(int argc, char **argv)
 {
+    bool systemOnly = searchSystemDirectoryOnly();
+
     if (argc != 2) {
         std::printf("Parameter missing.");
         std::fflush(stdout);
@@ -99,11 +123,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    // Keeps the current directory out of every later DLL search, including those made by the
-    // platform's installer code on this process's behalf.
-    SetDllDirectoryW(L"");
-
-    UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW = loadUpdateDriver();
+    UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW = loadUpdateDriver(systemOnly);
     DWORD loadError = UpdateDriverForPlugAndPlayDevicesW == NULL ? GetLastError() : ERROR_SUCCESS;
 
     BOOL restart;

@@ -25,7 +25,12 @@ from winerun import to_windows  # noqa: E402
 
 BUS_ID = "USB\\VID_0403&PID_6001"
 PORT_ID = "FTDIBUS\\COMPORT&VID_0403&PID_6001"
-SYSTEM_NEWDEV = "C:\\windows\\system32\\newdev.dll"
+SYSTEM32 = "C:\\windows\\system32"
+SYSTEM_NEWDEV = SYSTEM32 + "\\newdev.dll"
+# DLLs the stand-in loads by bare name while it works, as the platform's installer code loads its
+# helpers: one that system32 has (in the stand-in's prefix), one that this Windows lacks.
+SYSTEM_HELPER = "usdu-helper.dll"
+ABSENT_HELPER = "usdu-absent.dll"
 
 
 def ok(label):
@@ -64,7 +69,11 @@ class Case:
     env: dict = field(default_factory=dict)
     prefix: str = "standin"  # which newdev.dll the prefix's system32 holds
     stdin: str = "empty"  # "empty", or "held": a pipe kept open, see run_held_stdin
-    plant: tuple = ()  # where a second newdev.dll is planted: "exe-dir", "cwd"
+    plant: tuple = ()  # where copies are planted: "exe-dir", "cwd", "path" (a WINEPATH directory)
+    # DLL name the stand-in loads by bare name: the folder it must come from, or None (not loaded).
+    # With loads, the planted copies are of these DLLs; without, of newdev.dll.
+    loads: dict = field(default_factory=dict)
+    control: str = ""  # the place whose copy the control must load; default: the one planted
     pipe_first_line: bool = False
     alone: bool = False  # the .exe copied alone into an empty folder
     devices: tuple = ()  # hardware IDs of the simulated devices made before the run ("real" prefix)
@@ -120,6 +129,20 @@ CASES = [
     # gone, the planted one is what a search would find.
     Case("planted-in-cwd-not-loaded", [PKG], err("FTDIBus", 126) + err("FTDIPort", 126),
          prefix="absent", plant=("cwd",)),
+    # Every DLL the process loads comes from the system directory, also those the platform's code
+    # loads by bare name while it works: system32's copy where it has one, else none at all.
+    Case("helper-planted-everywhere-system-copy-loaded", [PKG], calls=both(PKG),
+         loads={SYSTEM_HELPER: SYSTEM32}, plant=("exe-dir", "cwd", "path"), control="exe-dir"),
+    Case("absent-helper-planted-everywhere-not-loaded", [PKG], calls=both(PKG),
+         loads={ABSENT_HELPER: None}, plant=("exe-dir", "cwd", "path"), control="exe-dir"),
+    Case("absent-helper-planted-beside-exe-not-loaded", [PKG], calls=both(PKG),
+         loads={ABSENT_HELPER: None}, plant=("exe-dir",)),
+    # Under Wine the current directory stays in the search after SetDllDirectoryW(L"") for a name
+    # that system32 lacks; on Windows the PATH row is the one the control would bite in.
+    Case("absent-helper-planted-in-cwd-not-loaded", [PKG], calls=both(PKG),
+         loads={ABSENT_HELPER: None}, plant=("cwd",)),
+    Case("absent-helper-planted-on-path-not-loaded", [PKG], calls=both(PKG),
+         loads={ABSENT_HELPER: None}, plant=("path",)),
     Case("newdev-missing", [PKG], err("FTDIBus", 126) + err("FTDIPort", 126), prefix="absent"),
     Case("newdev-without-function", [PKG], err("FTDIBus", 127) + err("FTDIPort", 127),
          prefix="no-export"),
@@ -159,6 +182,8 @@ def wine_env(opts, case, prefix, log, release):
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
+    if case.loads:
+        env["NEWDEV_STANDIN_LOAD"] = ",".join(case.loads)
     env.update(case.env)
     if "LANG" in case.env:
         env["LC_ALL"] = case.env["LANG"]
@@ -172,10 +197,10 @@ def decode(hexunits):
 
 
 def parse_log(path):
-    """Returns (modules attached, calls) from the stand-in's log."""
-    modules, calls = [], []
+    """Returns (modules attached, calls, {DLL name: module loaded or None}) from the stand-in's log."""
+    modules, calls, loads = [], [], {}
     if not os.path.exists(path):
-        return modules, calls
+        return modules, calls, loads
     with open(path, encoding="ascii") as f:
         for line in f:
             words = line.split()
@@ -186,9 +211,11 @@ def parse_log(path):
                 calls.append(dict(parent=int(fields["parent"], 16), flags=int(fields["flags"], 16),
                                   restart=int(fields["restart"], 16), hwid=decode(fields["hwid"]),
                                   inf=decode(fields["inf"])))
+            elif words[0] == "load":
+                loads[decode(fields["name"])] = decode(fields["module"])
             else:
                 raise Failure(f"stand-in reported: {line.strip()}")
-    return modules, calls
+    return modules, calls, loads
 
 
 def drain(stream, quiet=0.5):
@@ -259,17 +286,22 @@ def run(opts, case):
         alone = os.path.join(work, "empty")
         os.makedirs(alone)
         exe = shutil.copy(opts.exe, alone)
+    # The planted copies: helpers are any DLL (the one without exports), newdev.dll the stand-in.
+    planted = {name: opts.no_export for name in case.loads} or {"newdev.dll": opts.standin}
+    places = {"exe-dir": os.path.join(work, "Downloads"), "cwd": os.path.join(work, "current"),
+              "path": os.path.join(work, "on-path")}
+    for place in case.plant:
+        os.makedirs(places[place])
+        for name, dll in planted.items():
+            shutil.copy(dll, os.path.join(places[place], name))
     if "exe-dir" in case.plant:
-        exe_dir = os.path.join(work, "Downloads")
-        os.makedirs(exe_dir)
-        exe = shutil.copy(opts.exe, exe_dir)
-        shutil.copy(opts.standin, os.path.join(exe_dir, "newdev.dll"))
+        exe = shutil.copy(opts.exe, places["exe-dir"])
     if "cwd" in case.plant:
-        cwd = os.path.join(work, "current")
-        os.makedirs(cwd)
-        shutil.copy(opts.standin, os.path.join(cwd, "newdev.dll"))
+        cwd = places["cwd"]
     prefix = os.path.join(opts.work, "prefix-" + case.prefix)
     env = wine_env(opts, case, prefix, log, release)
+    if "path" in case.plant:
+        env["WINEPATH"] = to_windows(places["path"])
     if case.devices:
         devsim(opts, prefix, "remove", BUS_ID)
         devsim(opts, prefix, "remove", PORT_ID)
@@ -296,7 +328,7 @@ def run(opts, case):
     check("stdout", case.stdout, stdout)
     check("exit status", 0, status)
 
-    modules, calls = parse_log(log)
+    modules, calls, loads = parse_log(log)
     if case.prefix == "real":
         calls = parse_trace(stderr.decode("utf-8", "replace"))
         check("installed drivers (description, version, INF)", case.installed,
@@ -310,15 +342,20 @@ def run(opts, case):
     loads_standin = case.prefix == "standin" and len(case.args) == 1
     check("newdev.dll modules loaded", [SYSTEM_NEWDEV.lower()] if loads_standin else [],
           [m.lower() for m in modules])
+    check("DLLs loaded by bare name, from where", {name: where and where.lower() for name, where in case.loads.items()},
+          {name: module and ntpath.dirname(module).lower() for name, module in loads.items()})
     if case.plant:
-        # The set-up must offer the planted copy: a program that searches by bare name loads it.
-        planted = os.path.dirname(exe) if "exe-dir" in case.plant else cwd
+        # The set-up must offer the planted copy: a control that searches as the command once did
+        # (newdev.dll by bare name; for helpers, newdev.dll by full path) picks it up.
+        expected = to_windows(places[case.control or case.plant[0]]).lower()
         naive_log = os.path.join(work, "naive.log")
         naive_exe = shutil.copy(opts.naive_loader, os.path.dirname(exe) if "exe-dir" in case.plant else work)
         env["NEWDEV_STANDIN_LOG"] = to_windows(naive_log)
-        winerun.run(["wine", naive_exe], env, cwd)
-        check("where a bare-name search finds newdev.dll (control)", [to_windows(planted).lower()],
-              [ntpath.dirname(m).lower() for m in parse_log(naive_log)[0]])
+        winerun.run(["wine", naive_exe] + (["--full-path"] if case.loads else []), env, cwd)
+        modules, _, loads = parse_log(naive_log)
+        found = list(loads.values()) if case.loads else modules
+        check("where the control's search finds the planted DLL", [expected] * len(found or [None]),
+              [m and ntpath.dirname(m).lower() for m in found or [None]])
 
 
 def run_held_stdin(argv, env, cwd, check):
@@ -377,6 +414,8 @@ def setup(opts):
             os.unlink(target)
             if dlls[name]:
                 shutil.copy(dlls[name], target)
+            if name == "standin":
+                shutil.copy(opts.no_export, os.path.join(os.path.dirname(target), SYSTEM_HELPER))
         # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
         # stops them. The first run starts the prefix's services now, so that no case waits.
         winerun.serve(prefix, linger=30)

@@ -9,6 +9,9 @@
 //                           answers are "ok"
 //   NEWDEV_STANDIN_NOMEM    "1": the command's next allocation fails from the moment this DLL is
 //                           attached; "2": from the moment the first call returns. One allocation only.
+//   NEWDEV_STANDIN_LOAD     comma-separated DLL names that the first call loads by bare name, as the
+//                           real one loads its helpers while it works; each gets a log line with the
+//                           full path of the module it got, or "null"
 // Strings are logged as hex UTF-16 units, so the test sees exactly the units that arrived.
 // Allocation failures are made by rewriting the command's own import of msvcrt's malloc, which its
 // statically linked C++ runtime uses for operator new.
@@ -24,6 +27,7 @@ namespace {
 char logPath[MAX_PATH * 4];
 char script[4096];
 char releasePath[MAX_PATH * 4];
+char loads[4096];
 int nomemWhen;
 LONG calls;
 
@@ -103,6 +107,25 @@ void armNomem()
     InterlockedExchange(&nomemArmed, 1);
 }
 
+// Loads each DLL named in NEWDEV_STANDIN_LOAD by its bare name, wherever the process's search finds it.
+void loadHelpers()
+{
+    for (char *name = strtok(loads, ","); name != NULL; name = strtok(NULL, ",")) {
+        wchar_t wide[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, name, -1, wide, MAX_PATH);
+        HMODULE module = LoadLibraryW(wide);
+        wchar_t path[MAX_PATH] = L"";
+        if (module != NULL)
+            GetModuleFileNameW(module, path, MAX_PATH);
+        char line[MAX_PATH * 8 + 32] = "load name=";
+        appendHex(line, sizeof line - 16, wide);
+        snprintf(line + strlen(line), sizeof line - strlen(line), " module=");
+        appendHex(line, sizeof line - 2, module != NULL ? path : NULL);
+        snprintf(line + strlen(line), sizeof line - strlen(line), "\n");
+        appendLog(line);
+    }
+}
+
 // The answer scripted for call number n (from 1), or "ok".
 void answerFor(LONG n, char *answer, size_t size)
 {
@@ -146,6 +169,8 @@ extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
 
     char answer[64];
     answerFor(n, answer, sizeof answer);
+    if (n == 1)
+        loadHelpers();
     if (n == 1 && nomemWhen == 2)
         armNomem();
     if (strcmp(answer, "hold") == 0) {
@@ -171,6 +196,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     GetEnvironmentVariableA("NEWDEV_STANDIN_LOG", logPath, sizeof logPath);
     GetEnvironmentVariableA("NEWDEV_STANDIN_SCRIPT", script, sizeof script);
     GetEnvironmentVariableA("NEWDEV_STANDIN_RELEASE", releasePath, sizeof releasePath);
+    GetEnvironmentVariableA("NEWDEV_STANDIN_LOAD", loads, sizeof loads);
     char when[8] = "";
     GetEnvironmentVariableA("NEWDEV_STANDIN_NOMEM", when, sizeof when);
     nomemWhen = atoi(when);
