@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""The command's stack protection at work, under Wine, on a program built with the same hardening
+(tests/smash.cpp): an overflow of a local array ends the process before the overwritten return
+address is used, and the canary is seeded anew for every run. A row per case."""
+
+import argparse
+import os
+import shlex
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import winerun  # noqa: E402
+
+STATUS_STACK_BUFFER_OVERRUN = 0xC0000409
+
+
+def overflow_ends_the_process(run):
+    out, _, status = run()
+    # Wine hands the low byte of the Windows exit code to its Linux parent.
+    return (out, status), (b"", STATUS_STACK_BUFFER_OVERRUN & 0xFF)
+
+
+def canary_differs_between_runs(run):
+    guards = [int(run("guard")[0], 16) for _ in range(3)]
+    return ((len(set(guards)), all(g & 0xFF == 0 for g in guards), 0 in guards), (3, True, False))
+
+
+CASES = {"overflow-ends-the-process": overflow_ends_the_process,
+         "canary-differs-between-runs": canary_differs_between_runs}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--list", action="store_true")
+    for option in ("--case", "--smash", "--prefix"):
+        parser.add_argument(option)
+    opts = parser.parse_args()
+    if opts.list:
+        print("\n".join(CASES))
+        return
+
+    def run(*args):
+        return winerun.run(["wine", opts.smash] + list(args), winerun.env(opts.prefix))
+
+    actual, expected = CASES[opts.case](run)
+    if actual != expected:
+        sys.exit(f"FAIL {opts.case}\n  expected: {expected!r}\n  actual:   {actual!r}\n"
+                 f"  re-run:   {shlex.join([sys.executable] + sys.argv)}")
+    print(f"PASS {opts.case}")
+
+
+if __name__ == "__main__":
+    main()
