@@ -2,7 +2,7 @@
 PRESET ?= $(if $(filter true,$(CI)),ci,mingw)
 PKG ?= examples/driver-package
 
-.PHONY: all deps build test demo release sign bench clean
+.PHONY: all deps build test demo installer release sign bench clean
 
 all: build
 
@@ -18,6 +18,11 @@ test: build
 
 demo: build
 	tools/demo --build build/$(PRESET) --package "$(PKG)"
+
+# The example installer (examples/installer) with the command and the sample package, in the build tree.
+installer: build
+	cmake --build --preset $(PRESET) --target installer
+	@echo "Installer: build/$(PRESET)/examples/usb-serial-driver-setup.exe"
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
 # an encrypted key) adds a signed copy beside it.
