@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the release: the unsigned .exe and zip are byte-identical from two source trees at
-different paths, one of them checked out with core.autocrlf=true, the zip holds what it should, and signing makes a verifiable signed copy while
-leaving the unsigned .exe alone. A row per case."""
+different paths, one of them checked out with core.autocrlf=true; the zip holds what it should;
+and signing makes a verifiable signed copy while leaving the unsigned .exe alone. A row per case."""
 
 import argparse
 import hashlib
@@ -15,7 +15,8 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "tools", "release")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
-ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "usb-serial-driver-update.exe"]
+ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "examples/usb-serial-driver.nsi", "update-drivers.cmd",
+           "usb-serial-driver-update.exe"]
 
 
 class Failure(Exception):
@@ -73,6 +74,8 @@ def reproducible(opts):
         expect("SHA256SUMS", "".join(f"{h}  {n}\n" for n, h in sorted(sums.items())),
                z.read("SHA256SUMS").decode())
         expect("the .exe in the zip", sha256(exe_a), sums["usb-serial-driver-update.exe"])
+        batch = z.read("update-drivers.cmd")
+        expect("update-drivers.cmd has CR LF line ends only", batch.count(b"\n"), batch.count(b"\r\n"))
 
 
 def signed_copy(opts):
