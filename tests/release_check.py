@@ -5,7 +5,9 @@ and signing makes a verifiable signed copy while leaving the unsigned .exe alone
 
 import argparse
 import hashlib
+import json
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -15,8 +17,9 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "tools", "release")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
-ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "examples/usb-serial-driver.nsi", "update-drivers.cmd",
-           "usb-serial-driver-update.exe"]
+ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "examples/usb-serial-driver.nsi",
+           "update-drivers.cmd", "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
+BOM = "usb-serial-driver-update.cdx.json"
 
 
 class Failure(Exception):
@@ -101,6 +104,70 @@ def signed_copy(opts):
     expect("the unsigned .exe carries no signature (control)", True, unsigned.returncode != 0)
     with zipfile.ZipFile(os.path.join(out, f"usb-serial-driver-update-{opts.version}-win64-signed.zip")) as z:
         expect("signed zip's .exe", sha256(signed), hashlib.sha256(z.read("usb-serial-driver-update.exe")).hexdigest())
+        expect("signed zip's bill of materials names the signed .exe", sha256(signed),
+               json.loads(z.read(BOM))["metadata"]["component"]["hashes"][0]["content"])
+
+
+def packed(opts):
+    """The release zip packed from this build tree, opened."""
+    out = os.path.join(opts.work, "compliance")
+    shutil.rmtree(out, ignore_errors=True)
+    sh([sys.executable, RELEASE, "pack", "--build", opts.build, "--out", out])
+    return zipfile.ZipFile(os.path.join(out, f"usb-serial-driver-update-{opts.version}-win64.zip"))
+
+
+def bom_valid(opts):
+    """The bill of materials is CycloneDX 1.5 as its schema says, every $ref resolved from the
+    schema files on disk, and its hash is the .exe's beside it in the zip."""
+    import jsonschema
+
+    def load(name):
+        with open(os.path.join(opts.schemas, name)) as f:
+            return json.load(f)
+
+    def no_network(uri):
+        raise Failure(f"the schema asked for {uri}, which is not on disk")
+
+    schema = load("bom-1.5.SNAPSHOT.schema.json")
+    base = schema["$id"].rsplit("/", 1)[0] + "/"
+    store = {base + name: load(name) for name in ("spdx.SNAPSHOT.schema.json", "jsf-0.82.SNAPSHOT.schema.json")}
+    resolver = jsonschema.RefResolver.from_schema(schema, store=store, handlers={"http": no_network,
+                                                                                 "https": no_network})
+    validator = jsonschema.Draft7Validator(schema, resolver=resolver, format_checker=jsonschema.FormatChecker())
+    with packed(opts) as z:
+        bom = json.loads(z.read(BOM))
+        exe = hashlib.sha256(z.read("usb-serial-driver-update.exe")).hexdigest()
+    expect("schema errors", [], [f"{list(e.path)}: {e.message}" for e in validator.iter_errors(bom)])
+    expect("the .exe's hash in the bill of materials", [{"alg": "SHA-256", "content": exe}],
+           bom["metadata"]["component"]["hashes"])
+    expect("a version for the .exe, each component and each tool", True,
+           all(c.get("version") for c in [bom["metadata"]["component"]] + bom["components"]
+               + bom["metadata"]["tools"]["components"]))
+
+
+def linked_per_map(opts):
+    """Every file outside the build tree that the link took code from, read from the linker's
+    map: archives that gave members, and object files loaded whole."""
+    with open(os.path.join(opts.build, "src", "usb-serial-driver-update.map"), errors="replace") as f:
+        text = f.read()
+    files = re.findall(r"^(/\S+?\.a)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
+    return {os.path.realpath(f) for f in files}
+
+
+def notices_and_bom_cover_the_link(opts):
+    linked = linked_per_map(opts)
+    expect("the map names the C++ runtime (control)", True, any(f.endswith("libstdc++.a") for f in linked))
+    with packed(opts) as z:
+        bom = json.loads(z.read(BOM))
+        notices = z.read("THIRD-PARTY-NOTICES.txt").decode()
+    claimed = {p["value"]: c for c in bom["components"] for p in c["properties"] if p["name"] == "linked-file"}
+    expect("linked files no component of the bill of materials claims", [], sorted(linked - set(claimed)))
+    headings = re.findall(r"^=+\n(\S+) (\S+): .*\n.*\nLicense: (.+)\nLinked from: (.+)$", notices, re.M)
+    expect("components in the notices (name, version, license)",
+           sorted((c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]),
+           sorted(h[:3] for h in headings))
+    expect("linked files the notices name", sorted(os.path.basename(f) for f in linked),
+           sorted(n for h in headings for n in h[3].split(", ")))
 
 
 def expect(what, expected, actual):
@@ -108,13 +175,15 @@ def expect(what, expected, actual):
         raise Failure(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
 
 
-CASES = [("reproducible-from-two-paths", reproducible), ("signed-copy-verifies", signed_copy)]
+CASES = [("reproducible-from-two-paths", reproducible), ("signed-copy-verifies", signed_copy),
+         ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
+         ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link)]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    for option in ("--case", "--work", "--build", "--version"):
+    for option in ("--case", "--work", "--build", "--version", "--schemas"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:

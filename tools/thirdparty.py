@@ -1,0 +1,195 @@
+"""What is linked into the .exe besides our own code, and what its licenses ask: the release's
+third-party notices and its CycloneDX 1.5 bill of materials.
+
+Both are made at release time from the linker's map (which files the link took code from) and
+from the installed Debian packages those files belong to (versions, copyright files), so that
+they stay true when the toolchain changes. Nothing about a component is typed here but how to
+recognise its files and, for GCC's copyright file, which is not machine-readable, its SPDX
+expression. A linked file that no component claims stops the release: better no release than
+one whose notices miss a part.
+"""
+
+import hashlib
+import json
+import os
+import re
+import subprocess
+import urllib.parse
+import uuid
+from dataclasses import dataclass
+
+from debian import copyright as dep5
+
+GCC_RUNTIME = "GPL-3.0-or-later WITH GCC-exception-3.1"
+
+
+@dataclass
+class Component:
+    name: str
+    description: str
+    files: str  # a regular expression for the linked files' names
+    source: str  # the Debian source package its files must come from
+    license: str  # an SPDX expression, or the DEP-5 path prefix of its sources in the copyright file
+
+
+COMPONENTS = [
+    Component("libstdc++", "GCC's C++ standard library", r"libstdc\+\+\.a|libsupc\+\+\.a",
+              "gcc-mingw-w64", GCC_RUNTIME),
+    Component("libgcc", "GCC's low-level runtime and exception unwinding", r"libgcc(_eh)?\.a|crt(begin|end)\.o",
+              "gcc-mingw-w64", GCC_RUNTIME),
+    Component("libssp", "GCC's stack protection runtime", r"libssp(_nonshared)?\.a", "gcc-mingw-w64", GCC_RUNTIME),
+    Component("winpthreads", "mingw-w64's POSIX threads library", r"lib(win)?pthread\.a", "mingw-w64",
+              "mingw-w64-libraries/winpthreads/"),
+    # Start-up code, C library additions and the import libraries of Windows' own DLLs.
+    Component("mingw-w64-crt", "the mingw-w64 C runtime", r"crt2\.o|lib[a-z0-9_]+\.a", "mingw-w64",
+              "mingw-w64-crt/"),
+]
+
+# Debian's short license names as SPDX identifiers; any other becomes a LicenseRef of its own.
+SPDX = {"ZPL-2.1": "ZPL-2.1", "expat": "MIT", "BSD-3-clause": "BSD-3-Clause", "ISC": "ISC",
+        "GPL-2+": "GPL-2.0-or-later", "GPL-3+": "GPL-3.0-or-later", "LGPL-2+": "LGPL-2.0-or-later",
+        "LGPL-2.1+": "LGPL-2.1-or-later", "BSD-2-clause-NetBSD": "BSD-2-Clause-NetBSD"}
+
+
+class Error(Exception):
+    pass
+
+
+def linked_files(map_path, own_dir):
+    """The files outside `own_dir` that the link took code from: the archives that gave members
+    and the object files loaded whole, as real paths, sorted."""
+    with open(map_path, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    archives = re.findall(r"^(/\S+?\.a)\(", text, re.M)
+    objects = re.findall(r"^LOAD (/\S+\.o(?:bj)?)$", text, re.M)
+    own = os.path.realpath(own_dir) + os.sep
+    return sorted(p for p in {os.path.realpath(p) for p in archives + objects} if not p.startswith(own))
+
+
+def dpkg(*args):
+    return subprocess.run(["dpkg-query"] + list(args), check=True, capture_output=True, text=True).stdout
+
+
+def package_of(path):
+    owners = subprocess.run(["dpkg-query", "-S", path], capture_output=True, text=True)
+    if owners.returncode != 0:
+        raise Error(f"{path} belongs to no installed Debian package")
+    return owners.stdout.split(":")[0].split(",")[0].strip()
+
+
+def package_info(package):
+    version, architecture, source = dpkg("-W", "-f", "${Version}\t${Architecture}\t${source:Package}",
+                                         package).split("\t")
+    return {"package": package, "version": version, "architecture": architecture, "source": source,
+            "copyright": f"/usr/share/doc/{package}/copyright"}
+
+
+def spdx_of(synopsis):
+    def one(name):
+        return SPDX.get(name) or "LicenseRef-" + re.sub(r"[^A-Za-z0-9.-]", "-", name)
+    return " AND ".join(one(n.strip()) for n in re.split(r"\s+and\s+", synopsis))
+
+
+def license_of(component, copyright_path):
+    """(SPDX expression, the notice text) from the package's copyright file."""
+    with open(copyright_path, encoding="utf-8") as f:
+        text = f.read()
+    if "/" not in component.license:
+        # GCC's copyright file is free text: the expression is typed above, and checked here
+        # against what the file grants; the whole file is the notice.
+        grant = "GNU General Public License (v3 or later) with version 3.1 of the GCC Runtime Library Exception"
+        if grant not in " ".join(text.split()) or "GCC RUNTIME LIBRARY EXCEPTION" not in text:
+            raise Error(f"{copyright_path} no longer grants {component.license}")
+        return component.license, text
+    prefix = component.license
+    parsed = dep5.Copyright(text.splitlines(keepends=True))
+    # The default paragraph and those about the component's sources, less their test suites,
+    # which are never linked: a superset of what the linked parts carry.
+    paragraphs = [p for p in parsed.all_files_paragraphs()
+                  if any(f == "*" or (f.startswith(prefix) and "test" not in f) for f in p.files)]
+    names = []
+    for p in paragraphs:
+        if p.license.synopsis not in names:
+            names.append(p.license.synopsis)
+    standalone = [p for p in parsed.all_license_paragraphs()
+                  if p.license.synopsis in {n.strip() for s in names for n in re.split(r"\s+and\s+", s)}]
+    expression = " AND ".join(dict.fromkeys(spdx_of(n) for n in names))
+    notice = "\n".join(p.dump() for p in paragraphs + standalone)
+    return expression, notice
+
+
+def components_of(files):
+    """[(component, package info, [files])] in the order of COMPONENTS, each component linked."""
+    found = {}
+    for path in files:
+        component = next((c for c in COMPONENTS if re.fullmatch(c.files, os.path.basename(path))), None)
+        info = package_info(package_of(path))
+        if component is None or info["source"] != component.source:
+            raise Error(f"linked file {path} (Debian package {info['package']}) is no known component: "
+                        "name it in tools/thirdparty.py")
+        found.setdefault(component.name, (component, info, []))[2].append(path)
+    return [found[c.name] for c in COMPONENTS if c.name in found]
+
+
+def purl(info):
+    return (f"pkg:deb/debian/{info['package']}@{urllib.parse.quote(info['version'], safe='')}"
+            f"?arch={info['architecture']}")
+
+
+def notices(version, linked):
+    out = [f"Third-party notices for usb-serial-driver-update {version}", "",
+           "usb-serial-driver-update.exe is linked statically with the components below. Each is",
+           "named with the Debian package it was built from, that package's version, and the",
+           "license text or notice that package's copyright file gives for it.", ""]
+    shown = {}
+    for component, info, files in linked:
+        expression, text = license_of(component, info["copyright"])
+        out += ["=" * 78, f"{component.name} {info['version']}: {component.description}",
+                f"Debian package: {info['package']} (source {info['source']})",
+                f"License: {expression}",
+                "Linked from: " + ", ".join(os.path.basename(f) for f in files), "-" * 78]
+        digest = hashlib.sha256(text.encode()).hexdigest()
+        out.append(f"The same text as for {shown[digest]} above." if digest in shown else text.rstrip("\n"))
+        shown.setdefault(digest, component.name)
+        out.append("")
+    return "\n".join(out).encode()
+
+
+def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
+    """CycloneDX 1.5: the .exe with its hash, each linked component, and the toolchain."""
+    digest = hashlib.sha256(exe_bytes).hexdigest()
+    exe_ref = "usb-serial-driver-update.exe"
+    components = []
+    for component, info, files in linked:
+        expression, _ = license_of(component, info["copyright"])
+        components.append({
+            "type": "library", "bom-ref": f"component:{component.name}", "name": component.name,
+            "version": info["version"], "description": component.description,
+            "licenses": [{"expression": expression}], "purl": purl(info),
+            "properties": [{"name": "debian:package", "value": info["package"]},
+                           {"name": "debian:source", "value": info["source"]}]
+            + [{"name": "linked-file", "value": f} for f in files]})
+    tools = [{"type": "application", "name": info["package"], "version": info["version"], "purl": purl(info),
+              "description": role} for role, info in toolchain]
+    bom = {
+        "bomFormat": "CycloneDX", "specVersion": "1.5",
+        "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, "usb-serial-driver-update:" + digest)),
+        "version": 1,
+        "metadata": {
+            "timestamp": timestamp,
+            "tools": {"components": tools},
+            "component": {"type": "application", "bom-ref": exe_ref, "name": "usb-serial-driver-update",
+                          "version": version, "hashes": [{"alg": "SHA-256", "content": digest}],
+                          "licenses": [{"license": {"id": "MIT"}}],
+                          "properties": [{"name": "file", "value": exe_ref}]},
+        },
+        "components": components,
+        "dependencies": [{"ref": exe_ref, "dependsOn": [c["bom-ref"] for c in components]}]
+        + [{"ref": c["bom-ref"], "dependsOn": []} for c in components],
+    }
+    return (json.dumps(bom, indent=2, ensure_ascii=False) + "\n").encode()
+
+
+def toolchain_of(tools):
+    """[(role, package info)] for {role: path of the tool}."""
+    return [(role, package_info(package_of(os.path.realpath(path)))) for role, path in tools.items()]
