@@ -8,11 +8,11 @@ A row per check: name, what to read from the image, what it must be. ctest runs 
 
 import argparse
 import re
-import shlex
-import sys
 import xml.etree.ElementTree as ET
 
 import pefile
+
+from verdict import verdict
 
 RT_MANIFEST = 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
@@ -137,11 +137,7 @@ def main():
         return
     name, read, expected = next(c for c in CHECKS if c[0] == opts.case)
     opts.pe = pefile.PE(opts.exe)
-    actual, expected = read(opts.pe, opts), expected(opts)
-    if actual != expected:
-        sys.exit(f"FAIL {name}\n  expected: {expected!r}\n  actual:   {actual!r}\n"
-                 f"  re-run:   {shlex.join([sys.executable] + sys.argv)}")
-    print(f"PASS {name}")
+    verdict(name, expected(opts), read(opts.pe, opts))
 
 
 if __name__ == "__main__":

@@ -5,11 +5,11 @@ address is used, and the canary is seeded anew for every run. A row per case."""
 
 import argparse
 import os
-import shlex
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import winerun  # noqa: E402
+from verdict import verdict  # noqa: E402
 
 STATUS_STACK_BUFFER_OVERRUN = 0xC0000409
 
@@ -43,10 +43,7 @@ def main():
         return winerun.run(["wine", opts.smash] + list(args), winerun.env(opts.prefix))
 
     actual, expected = CASES[opts.case](run)
-    if actual != expected:
-        sys.exit(f"FAIL {opts.case}\n  expected: {expected!r}\n  actual:   {actual!r}\n"
-                 f"  re-run:   {shlex.join([sys.executable] + sys.argv)}")
-    print(f"PASS {opts.case}")
+    verdict(opts.case, expected, actual)
 
 
 if __name__ == "__main__":
