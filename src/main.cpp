@@ -78,9 +78,11 @@ std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::
 bool searchSystemDirectoryOnly()
 {
     // kernel32 is mapped into every process: looking it up loads nothing.
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     SetDefaultDllDirectories_t SetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectories_t>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    bool systemOnly = SetDefaultDllDirectories != NULL && SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    bool systemOnly =
+        SetDefaultDllDirectories != NULL && SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Where the above is missing, the best left: the current directory out of the search.
     SetDllDirectoryW(L"");
     return systemOnly;
@@ -102,8 +104,8 @@ UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver(bool systemOnly)
     lstrcpyW(path + length, newdevName);
     // Both make the DLL's own imports resolve from the system directory. The platform forbids
     // combining them, and the first exists only where SetDefaultDllDirectories does.
-    HMODULE newdev = LoadLibraryExW(path, NULL,
-                                    systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH);
+    DWORD flags = systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
+    HMODULE newdev = LoadLibraryExW(path, NULL, flags);
     if (newdev == NULL)
         return NULL;
     return reinterpret_cast<UpdateDriverForPlugAndPlayDevicesW_t>(
@@ -123,7 +125,8 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW = loadUpdateDriver(systemOnly);
+    UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW =
+        loadUpdateDriver(systemOnly);
     DWORD loadError = UpdateDriverForPlugAndPlayDevicesW == NULL ? GetLastError() : ERROR_SUCCESS;
 
     BOOL restart;

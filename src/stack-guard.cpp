@@ -55,7 +55,8 @@ __attribute__((constructor(101), no_stack_protector)) void seedStackGuard()
     GetSystemTimeAsFileTime(&time);
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    std::uint64_t seed = (static_cast<std::uint64_t>(time.dwHighDateTime) << highHalf) ^ time.dwLowDateTime;
+    std::uint64_t seed = static_cast<std::uint64_t>(time.dwHighDateTime) << highHalf;
+    seed ^= time.dwLowDateTime;
     seed ^= static_cast<std::uint64_t>(GetCurrentProcessId()) << highHalf;
     seed ^= GetCurrentThreadId();
     seed ^= static_cast<std::uint64_t>(counter.QuadPart) << counterShift;

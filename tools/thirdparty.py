@@ -118,8 +118,17 @@ def license_of(component, copyright_path):
     return expression, notice
 
 
+@dataclass
+class Linked:
+    component: Component
+    info: dict  # of the Debian package its files came from
+    files: list
+    expression: str = ""  # its SPDX license expression
+    notice: str = ""  # the license text or notice its copyright file gives
+
+
 def components_of(files):
-    """[(component, package info, [files])] in the order of COMPONENTS, each component linked."""
+    """[Linked] in the order of COMPONENTS, for each component the files come from."""
     found = {}
     for path in files:
         component = next((c for c in COMPONENTS if re.fullmatch(c.files, os.path.basename(path))), None)
@@ -127,8 +136,11 @@ def components_of(files):
         if component is None or info["source"] != component.source:
             raise Error(f"linked file {path} (Debian package {info['package']}) is no known component: "
                         "name it in tools/thirdparty.py")
-        found.setdefault(component.name, (component, info, []))[2].append(path)
-    return [found[c.name] for c in COMPONENTS if c.name in found]
+        found.setdefault(component.name, Linked(component, info, [])).files.append(path)
+    linked = [found[c.name] for c in COMPONENTS if c.name in found]
+    for item in linked:
+        item.expression, item.notice = license_of(item.component, item.info["copyright"])
+    return linked
 
 
 def purl(info):
@@ -142,15 +154,15 @@ def notices(version, linked):
            "named with the Debian package it was built from, that package's version, and the",
            "license text or notice that package's copyright file gives for it.", ""]
     shown = {}
-    for component, info, files in linked:
-        expression, text = license_of(component, info["copyright"])
-        out += ["=" * 78, f"{component.name} {info['version']}: {component.description}",
+    for item in linked:
+        info = item.info
+        out += ["=" * 78, f"{item.component.name} {info['version']}: {item.component.description}",
                 f"Debian package: {info['package']} (source {info['source']})",
-                f"License: {expression}",
-                "Linked from: " + ", ".join(os.path.basename(f) for f in files), "-" * 78]
-        digest = hashlib.sha256(text.encode()).hexdigest()
-        out.append(f"The same text as for {shown[digest]} above." if digest in shown else text.rstrip("\n"))
-        shown.setdefault(digest, component.name)
+                f"License: {item.expression}",
+                "Linked from: " + ", ".join(os.path.basename(f) for f in item.files), "-" * 78]
+        out.append(f"The same text as for {shown[item.notice]} above." if item.notice in shown
+                   else item.notice.rstrip("\n"))
+        shown.setdefault(item.notice, item.component.name)
         out.append("")
     return "\n".join(out).encode()
 
@@ -159,16 +171,13 @@ def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
     """CycloneDX 1.5: the .exe with its hash, each linked component, and the toolchain."""
     digest = hashlib.sha256(exe_bytes).hexdigest()
     exe_ref = "usb-serial-driver-update.exe"
-    components = []
-    for component, info, files in linked:
-        expression, _ = license_of(component, info["copyright"])
-        components.append({
-            "type": "library", "bom-ref": f"component:{component.name}", "name": component.name,
-            "version": info["version"], "description": component.description,
-            "licenses": [{"expression": expression}], "purl": purl(info),
-            "properties": [{"name": "debian:package", "value": info["package"]},
-                           {"name": "debian:source", "value": info["source"]}]
-            + [{"name": "linked-file", "value": f} for f in files]})
+    components = [{
+        "type": "library", "bom-ref": f"component:{item.component.name}", "name": item.component.name,
+        "version": item.info["version"], "description": item.component.description,
+        "licenses": [{"expression": item.expression}], "purl": purl(item.info),
+        "properties": [{"name": "debian:package", "value": item.info["package"]},
+                       {"name": "debian:source", "value": item.info["source"]}]
+        + [{"name": "linked-file", "value": f} for f in item.files]} for item in linked]
     tools = [{"type": "application", "name": info["package"], "version": info["version"], "purl": purl(info),
               "description": role} for role, info in toolchain]
     bom = {
