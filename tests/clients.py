@@ -41,11 +41,9 @@ def run(opts, name, client, script, status, shown):
     real = script == "real"
     prefix = os.path.join(opts.work, "prefix-real" if real else "prefix-standin")
     log, shown_file = os.path.join(work, "calls.log"), os.path.join(work, "installer.log")
-    env = winerun.env(prefix)
-    for key in [k for k in env if k.startswith("NEWDEV_STANDIN_")]:
-        del env[key]
-    env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=b" if real else "newdev=n",
-               NEWDEV_STANDIN_LOG=to_windows(log), NEWDEV_STANDIN_SCRIPT=script)
+    # The black-box table's environment for a row with this script and prefix.
+    env = blackbox.wine_env(opts, blackbox.Case(name, [], script=script, prefix="real" if real else "standin"),
+                            prefix, log, os.path.join(work, "release"))
     if real:
         for hardware_id in (BUS_ID, PORT_ID):
             blackbox.devsim(opts, prefix, "remove", hardware_id)
