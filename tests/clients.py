@@ -20,7 +20,7 @@ from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 PKG = "C:\\drivers\\usb-serial"
 
 # name, client, stand-in script ("real": Wine's own newdev on the simulated devices), exit
-# status, the command's output as the client shows it
+# status, the command's output as the client shows it[, the batch file's argument]
 CASES = [
     ("installer-both-ok", "installer", "ok,ok", 0, OK_OK),
     ("installer-bus-fails", "installer", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort")),
@@ -31,10 +31,12 @@ CASES = [
     ("batch-bus-fails", "batch", "fail:0xE0000242,ok", 1, err("FTDIBus", -536870334) + ok("FTDIPort")),
     ("batch-port-fails", "batch", "ok,fail:5", 1, ok("FTDIBus") + err("FTDIPort", 5)),
     ("batch-real-install", "batch", "real", 0, OK_OK),
+    # Relative to the current directory, handed on as the full path Windows asks for.
+    ("batch-relative-directory-made-full", "batch", "ok,ok", 0, OK_OK, "drivers\\usb-serial"),
 ]
 
 
-def run(opts, name, client, script, status, shown):
+def run(opts, name, client, script, status, shown, argument=PKG):
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -58,8 +60,9 @@ def run(opts, name, client, script, status, shown):
         os.makedirs(folder)
         shutil.copy(opts.exe, folder)
         shutil.copy(opts.batch, folder)
-        package_dir = blackbox.SAMPLE if real else PKG
-        argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))), package_dir]
+        argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
+                blackbox.SAMPLE if real else argument]
+        package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
     stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
     if client == "installer":
         stdout = b""
