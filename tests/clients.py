@@ -20,7 +20,8 @@ from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 PKG = "C:\\drivers\\usb-serial"
 
 # name, client, stand-in script ("real": Wine's own newdev on the simulated devices), exit
-# status, the command's output as the client shows it[, the batch file's argument]
+# status, the command's output as the client shows it[, the batch file's argument[, a second
+# run of the batch file started at the same moment: its script, exit status and output]]
 CASES = [
     ("installer-both-ok", "installer", "ok,ok", 0, OK_OK),
     ("installer-bus-fails", "installer", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort")),
@@ -33,10 +34,13 @@ CASES = [
     ("batch-real-install", "batch", "real", 0, OK_OK),
     # Relative to the current directory, handed on as the full path Windows asks for.
     ("batch-relative-directory-made-full", "batch", "ok,ok", 0, OK_OK, "drivers\\usb-serial"),
+    # Fleet tools start many at once: two runs must not take each other's result.
+    ("batch-two-runs-at-once", "batch", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort"), PKG,
+     ("ok,ok", 0, OK_OK)),
 ]
 
 
-def run(opts, name, client, script, status, shown, argument=PKG):
+def run(opts, name, client, script, status, shown, argument=PKG, alongside=None):
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -63,6 +67,8 @@ def run(opts, name, client, script, status, shown, argument=PKG):
         argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
                 blackbox.SAMPLE if real else argument]
         package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
+    twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
+                                                  NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
     stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
     if client == "installer":
         stdout = b""
@@ -78,6 +84,10 @@ def run(opts, name, client, script, status, shown, argument=PKG):
 
     check("exit status", status, actual_status)
     check("the command's output as shown", shown, stdout)
+    if twin:
+        twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
+        check("exit status of the run alongside", alongside[1], twin_status)
+        check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
     if real:
         check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
               {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})

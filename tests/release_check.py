@@ -109,8 +109,8 @@ def signed_copy(opts):
 
 
 def packed(opts):
-    """The release zip packed from this build tree, opened."""
-    out = os.path.join(opts.work, "compliance")
+    """The release zip packed from this build tree, opened; each row packs its own."""
+    out = os.path.join(opts.work, "compliance", opts.case)
     shutil.rmtree(out, ignore_errors=True)
     sh([sys.executable, RELEASE, "pack", "--build", opts.build, "--out", out])
     return zipfile.ZipFile(os.path.join(out, f"usb-serial-driver-update-{opts.version}-win64.zip"))

@@ -28,14 +28,30 @@ def to_windows(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def run(argv, environment, cwd=None, stdin=subprocess.DEVNULL, timeout=120):
-    """Runs to the end; returns (stdout bytes, stderr bytes, exit status)."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(argv, env=environment, cwd=cwd, stdin=stdin, stdout=out, stderr=err,
-                                timeout=timeout).returncode
+def start(argv, environment, cwd=None, stdin=subprocess.DEVNULL):
+    """Starts a run in the background; finish() waits for it."""
+    out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+    return subprocess.Popen(argv, env=environment, cwd=cwd, stdin=stdin, stdout=out, stderr=err), out, err
+
+
+def finish(started, timeout=120):
+    """Waits for a run to end; returns (stdout bytes, stderr bytes, exit status)."""
+    process, out, err = started
+    try:
+        status = process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise
+    with out, err:
         out.seek(0)
         err.seek(0)
         return out.read(), err.read(), status
+
+
+def run(argv, environment, cwd=None, stdin=subprocess.DEVNULL, timeout=120):
+    """Runs to the end; returns (stdout bytes, stderr bytes, exit status)."""
+    return finish(start(argv, environment, cwd, stdin), timeout)
 
 
 def made(prefix):

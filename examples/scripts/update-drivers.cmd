@@ -9,21 +9,17 @@ if "%~1"=="" (
   echo usage: %~nx0 ^<driver package directory^> 1>&2
   exit /b 1
 )
-set "output=%TEMP%\usb-serial-driver-update-%RANDOM%%RANDOM%.txt"
+set bus=
+set port=
 rem The directory goes on as a full path (%~f1), which is what Windows asks for. Input from nul:
-rem with no console to read from, nothing can make the command wait.
-"%~dp0usb-serial-driver-update.exe" "%~f1" > "%output%" < nul
-type "%output%"
-rem find, not findstr: find is on every Windows and behaves the same everywhere. Only an OK line
-rem holds these texts; a failure line reads "... update error: N".
-find "FTDIBus driver update: OK" "%output%" > nul
-if errorlevel 1 goto failed
-find "FTDIPort driver update: OK" "%output%" > nul
-if errorlevel 1 goto failed
-del "%output%"
-exit /b 0
-
-:failed
-del "%output%"
+rem with no console to read from, nothing can make the command wait. "call" keeps cmd from
+rem stripping the quotes around the two paths. The output is read line by line, not through a
+rem temporary file, so that runs started at the same moment cannot take each other's file.
+for /f "delims=" %%L in ('call "%~dp0usb-serial-driver-update.exe" "%~f1" ^<nul') do (
+  echo %%L
+  if "%%L"=="FTDIBus driver update: OK" set bus=ok
+  if "%%L"=="FTDIPort driver update: OK" set port=ok
+)
+if defined bus if defined port exit /b 0
 echo USB serial adapter driver update failed. 1>&2
 exit /b 1
