@@ -51,10 +51,11 @@ def release_from_copy(work, relative, autocrlf=False):
         sh(["git", "-C", ROOT, "add", "-A"], env=env)
         sh(["git", "-C", ROOT, "-c", "core.autocrlf=true", "checkout-index", "-a", "-f",
             "--prefix=" + tree + "/"], env=env)
-    for name in [] if autocrlf else sh(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard"]).splitlines():
-        if os.path.isfile(os.path.join(ROOT, name)):
-            os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
-            shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
+    else:
+        for name in sh(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard"]).splitlines():
+            if os.path.isfile(os.path.join(ROOT, name)):
+                os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+                shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
     sh(["cmake", "--preset", "release"], cwd=tree)
     sh(["cmake", "--build", "--preset", "release"], cwd=tree)
     env = dict(os.environ, SOURCE_DATE_EPOCH=EPOCH)

@@ -107,10 +107,7 @@ def license_of(component, copyright_path):
     # which are never linked: a superset of what the linked parts carry.
     paragraphs = [p for p in parsed.all_files_paragraphs()
                   if any(f == "*" or (f.startswith(prefix) and "test" not in f) for f in p.files)]
-    names = []
-    for p in paragraphs:
-        if p.license.synopsis not in names:
-            names.append(p.license.synopsis)
+    names = list(dict.fromkeys(p.license.synopsis for p in paragraphs))
     standalone = [p for p in parsed.all_license_paragraphs()
                   if p.license.synopsis in {n.strip() for s in names for n in re.split(r"\s+and\s+", s)}]
     expression = " AND ".join(dict.fromkeys(spdx_of(n) for n in names))
