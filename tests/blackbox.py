@@ -75,6 +75,9 @@ class Case:
     loads: dict = field(default_factory=dict)
     control: str = ""  # the place whose copy the control must load; default: the one planted
     pipe_first_line: bool = False
+    # Started by `cmd /c`: while the command waits in its second call, the Linux processes of both
+    # must run without address randomization (see tools/winerun.py).
+    unrandomized: bool = False
     alone: bool = False  # the .exe copied alone into an empty folder
     devices: tuple = ()  # hardware IDs of the simulated devices made before the run ("real" prefix)
     installed: dict = field(default_factory=dict)  # hardware ID: (description, version, INF) after
@@ -161,6 +164,8 @@ CASES = [
          installed={BUS_ID: ("", "", ""), PORT_ID: ("", "", "")}),
     # A reader on a pipe gets the bus line while the COM-port update is still running.
     Case("first-line-readable-through-pipe", [PKG], OK_OK, both(PKG), "ok,hold", pipe_first_line=True),
+    # Wine, and what it starts, runs with Linux address randomization off: no launch can fail by chance.
+    Case("wine-and-its-children-unrandomized", [PKG], OK_OK, both(PKG), "ok,hold", unrandomized=True),
 ]
 
 # Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll.
@@ -231,7 +236,7 @@ def drain(stream, quiet=0.5):
 
 
 def devsim(opts, prefix, *args):
-    stdout, stderr, status = winerun.run(["wine", opts.devsim] + list(args),
+    stdout, stderr, status = winerun.run([opts.devsim] + list(args),
                                          winerun.env(prefix, WINEDLLOVERRIDES="newdev=b"))
     if status != 0:
         raise Failure(f"devsim {shlex.join(args)}: {stderr.decode(errors='replace').strip()}")
@@ -307,24 +312,32 @@ def run(opts, case):
         devsim(opts, prefix, "remove", PORT_ID)
         for hardware_id in case.devices:
             devsim(opts, prefix, "create", hardware_id)
-    argv = ["wine", exe] + case.args
+    argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args
     rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env) if k not in os.environ
-                     or os.environ[k] != env[k]) + f" {shlex.join(argv)} </dev/null | od -c"
+                     or os.environ[k] != env[k]) + f" {shlex.join(winerun.command(argv))} </dev/null | od -c"
     rerun = f"(cd {shlex.quote(cwd)} && {rerun})"
+    errors = os.path.join(work, "stderr.txt")  # Wine's own messages, should it fail to start
 
     def check(what, expected, actual):
         if expected != actual:
+            with open(errors, "rb") as f:
+                wine_said = f.read().decode(errors="replace")[-2000:]
             raise Failure(f"{case.name}: {what} differs\n  expected: {expected!r}\n  actual:   {actual!r}\n"
-                          f"  re-run:   {rerun}")
+                          f"  stderr:   {wine_said}\n  re-run:   {rerun}")
 
-    stderr = b""
-    if case.stdin == "held":
-        stdout, status = run_held_stdin(argv, env, cwd, check)
-    elif case.pipe_first_line:
-        stdout, status = run_pipe_first_line(argv, env, cwd, release, check)
-    else:
-        with open(os.devnull, "rb") as empty:
-            stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty)
+    with open(errors, "wb+") as err:
+        if case.stdin == "held":
+            stdout, status = run_held_stdin(argv, env, cwd, err, check)
+        elif case.pipe_first_line:
+            stdout, status = run_pipe_first_line(argv, env, cwd, err, release, check)
+        elif case.unrandomized:
+            stdout, status = run_unrandomized(argv, env, cwd, err, release, check)
+        else:
+            with open(os.devnull, "rb") as empty:
+                stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty)
+            err.write(stderr)
+        err.seek(0)
+        stderr = err.read()
     check("stdout", case.stdout, stdout)
     check("exit status", 0, status)
 
@@ -351,17 +364,17 @@ def run(opts, case):
         naive_log = os.path.join(work, "naive.log")
         naive_exe = shutil.copy(opts.naive_loader, os.path.dirname(exe) if "exe-dir" in case.plant else work)
         env["NEWDEV_STANDIN_LOG"] = to_windows(naive_log)
-        winerun.run(["wine", naive_exe] + (["--full-path"] if case.loads else []), env, cwd)
+        winerun.run([naive_exe] + (["--full-path"] if case.loads else []), env, cwd)
         modules, _, loads = parse_log(naive_log)
         found = list(loads.values()) if case.loads else modules
         check("where the control's search finds the planted DLL", [expected] * len(found or [None]),
               [m and ntpath.dirname(m).lower() for m in found or [None]])
 
 
-def run_held_stdin(argv, env, cwd, check):
+def run_held_stdin(argv, env, cwd, err, check):
     """The usage text is readable while the command waits; one character then ends it."""
-    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(winerun.command(argv), env=env, cwd=cwd, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=err)
     try:
         early = read_until(proc.stdout, USAGE, 60)
         check("output before the character is typed", USAGE, early)
@@ -376,10 +389,10 @@ def run_held_stdin(argv, env, cwd, check):
         proc.wait()
 
 
-def run_pipe_first_line(argv, env, cwd, release, check):
+def run_pipe_first_line(argv, env, cwd, err, release, check):
     """The stand-in holds the second call until the first line has been read from the pipe."""
-    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(winerun.command(argv), env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=err)
     try:
         first = read_until(proc.stdout, ok("FTDIBus"), 60)
         check("output while the COM-port update runs", ok("FTDIBus"), first)
@@ -390,6 +403,48 @@ def run_pipe_first_line(argv, env, cwd, release, check):
     finally:
         proc.kill()
         proc.wait()
+
+
+ADDR_NO_RANDOMIZE = 0x0040000  # <linux/personality.h>
+
+
+def run_unrandomized(argv, env, cwd, err, release, check):
+    """While the stand-in holds the command in its second call, reads from outside the personality
+    of the Linux processes that run `cmd` and the command it started."""
+    started = winerun.start(argv, env, cwd)
+    try:
+        found, deadline = {}, time.monotonic() + 60
+        while len(found) < 2 and time.monotonic() < deadline:
+            found = wine_processes(env["NEWDEV_STANDIN_LOG"], ("cmd.exe", "usb-serial-driver-update.exe"))
+            time.sleep(0.05)
+        check("processes found running", ["cmd.exe", "usb-serial-driver-update.exe"], sorted(found))
+        check("Linux personality ADDR_NO_RANDOMIZE", {name: True for name in found},
+              {name: bool(flags & ADDR_NO_RANDOMIZE) for name, flags in found.items()})
+    finally:
+        open(release, "w").close()
+        stdout, stderr, status = winerun.finish(started)
+        err.write(stderr)
+    return stdout, status
+
+
+def wine_processes(marker, names):
+    """{program name: personality} of this machine's processes whose environment holds `marker`
+    and whose Windows program (as Wine shows it in the command line) is one of `names`."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"NEWDEV_STANDIN_LOG={marker}".encode() not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                program = ntpath.basename(f.read().split(b"\0")[0].decode(errors="replace")).lower()
+            with open(f"/proc/{pid}/personality") as f:
+                personality = int(f.read(), 16)
+        except OSError:
+            continue  # gone meanwhile
+        if program in names:
+            found[program] = personality
+    return found
 
 
 def setup(opts):
@@ -419,7 +474,7 @@ def setup(opts):
         # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
         # stops them. The first run starts the prefix's services now, so that no case waits.
         winerun.serve(prefix, linger=30)
-        winerun.run(["wine", opts.naive_loader], winerun.env(prefix))
+        winerun.run([opts.naive_loader], winerun.env(prefix))
 
 
 def cleanup(opts):

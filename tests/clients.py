@@ -57,14 +57,14 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
 
     if client == "installer":
         package_dir = None  # unpacked by the installer into a temporary folder of its own
-        argv = ["wine", opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
+        argv = [opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
     else:
         # Shipped side by side: the batch file runs the command found beside it.
         folder = os.path.join(work, "shipped")
         os.makedirs(folder)
         shutil.copy(opts.exe, folder)
         shutil.copy(opts.batch, folder)
-        argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
+        argv = ["cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
                 blackbox.SAMPLE if real else argument]
         package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
     twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],

@@ -40,7 +40,7 @@ def main():
         return
 
     def run(*args):
-        return winerun.run(["wine", opts.smash] + list(args), winerun.env(opts.prefix))
+        return winerun.run([opts.smash] + list(args), winerun.env(opts.prefix))
 
     actual, expected = CASES[opts.case](run)
     verdict(opts.case, expected, actual)
