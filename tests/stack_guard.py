@@ -40,7 +40,9 @@ def main():
         return
 
     def run(*args):
-        return winerun.run([opts.smash] + list(args), winerun.env(opts.prefix))
+        out, err, status = winerun.run([opts.smash] + list(args), winerun.env(opts.prefix))
+        sys.stderr.write(err.decode(errors="replace"))  # Wine's own word, should it fail to start
+        return out, err, status
 
     actual, expected = CASES[opts.case](run)
     verdict(opts.case, expected, actual)
