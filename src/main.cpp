@@ -18,9 +18,10 @@
 //   next driver update, which can take minutes, is still running.
 // - The directory is converted from the process's ANSI code page (CP_ACP), the one the runtime
 //   used to hand it to main. The thread's code page follows the user's locale instead and can
-//   differ from it, which would misread every non-ASCII character. The directory is never
-//   interpreted: no separator is added or removed and nothing is checked for existence. The
-//   platform's error code is the report for every problem with it.
+//   differ from it, which would misread every non-ASCII character. Where Windows honours the
+//   manifest's activeCodePage (10 version 1903 and later), CP_ACP is UTF-8 and any name arrives.
+//   The directory is never interpreted: no separator is added or removed and nothing is checked
+//   for existence. The platform's error code is the report for every problem with it.
 
 #include <windows.h>
 

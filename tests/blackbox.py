@@ -57,6 +57,7 @@ SAMPLE_INSTALLED = {
 }
 LONG_DIR = "C:\\" + "\\".join(["d" * 60] * 5)  # 307 characters, past MAX_PATH
 JA_DIR = "C:\\ドライバ\\表示"  # 表 is 0x95 0x5C in Shift-JIS: its trail byte is a backslash
+RU_DIR = "C:\\Users\\Дмитрий\\Драйверы"
 
 
 @dataclass
@@ -81,6 +82,12 @@ class Case:
     alone: bool = False  # the .exe copied alone into an empty folder
     devices: tuple = ()  # hardware IDs of the simulated devices made before the run ("real" prefix)
     installed: dict = field(default_factory=dict)  # hardware ID: (description, version, INF) after
+    # "utf8": the .exe as shipped; "ansi": the test-only copy whose manifest lacks the UTF-8 code
+    # page, which is the command as Windows before 10 version 1903 runs it.
+    build: str = "utf8"
+    # The args go into the Windows command line as written, quotes and all, run by `cmd /c`. Given
+    # as an argv list, Wine quotes each argument itself, and only where it has a space.
+    raw: bool = False
 
 
 CASES = [
@@ -110,22 +117,43 @@ CASES = [
     Case("dir-forward-slashes-kept", ["C:/drivers/usb"], calls=both("C:/drivers/usb")),
     Case("dir-unc", ["\\\\server\\share\\pkg"], calls=both("\\\\server\\share\\pkg")),
     Case("dir-longer-than-max-path", [LONG_DIR], calls=both(LONG_DIR)),
-    # The argument arrives in the ANSI code page and is converted back with the same one (LANG sets
-    # both the ANSI and the thread's code page).
+    # With UTF-8 as the process's code page (the manifest's activeCodePage; Windows 10 version 1903
+    # and later and Wine honour it) a name outside the locale's code page arrives exactly.
+    Case("utf8-cyrillic-under-1252", [RU_DIR], calls=both(RU_DIR), env={"LANG": "en_US.UTF-8"}),
+    Case("utf8-cjk-under-1251", ["C:\\Ｄｒｉｖｅｒ\\表示"], calls=both("C:\\Ｄｒｉｖｅｒ\\表示"),
+         env={"LANG": "ru_RU.UTF-8"}),
+    # Four bytes in UTF-8, a surrogate pair in UTF-16; the space makes Wine quote the argument, so
+    # the emoji's last byte stands right before the closing quote.
+    Case("utf8-emoji-outside-bmp", ["C:\\Дмитрий\\Gerät 😀"], calls=both("C:\\Дмитрий\\Gerät 😀"),
+         env={"LANG": "en_US.UTF-8"}),
+    # Quoted on the command line as a user types it: UTF-8's continuation bytes are never a quote,
+    # a space or a backslash, so the closing quote right after one still ends the argument.
+    Case("utf8-three-byte-before-closing-quote", ['"C:\\Дмитрий\\表"'], calls=both("C:\\Дмитрий\\表"),
+         env={"LANG": "en_US.UTF-8"}, raw=True),
+    # The command line's backslash rules stay: one before the closing quote makes it a literal
+    # quote, two give one backslash and end the argument.
+    Case("utf8-quoted-trailing-backslash-keeps-quote", ['"C:\\Дмитрий\\"'], calls=both('C:\\Дмитрий"'),
+         env={"LANG": "en_US.UTF-8"}, raw=True),
+    Case("utf8-quoted-doubled-trailing-backslash", ['"C:\\Дмитрий\\\\"'], calls=both("C:\\Дмитрий\\"),
+         env={"LANG": "en_US.UTF-8"}, raw=True),
+    # Windows before 1903 (the "ansi" build): the argument arrives in the ANSI code page and is
+    # converted back with the same one (LANG sets both the ANSI and the thread's code page).
     Case("codepage-1252", ["C:\\Treiber\\Gerät"], calls=both("C:\\Treiber\\Gerät"),
-         env={"LANG": "en_US.UTF-8"}),
-    Case("codepage-1251", ["C:\\Драйверы"], calls=both("C:\\Драйверы"), env={"LANG": "ru_RU.UTF-8"}),
-    Case("codepage-932-trail-byte-5c", [JA_DIR], calls=both(JA_DIR), env={"LANG": "ja_JP.UTF-8"}),
+         env={"LANG": "en_US.UTF-8"}, build="ansi"),
+    Case("codepage-1251", ["C:\\Драйверы"], calls=both("C:\\Драйверы"), env={"LANG": "ru_RU.UTF-8"},
+         build="ansi"),
+    Case("codepage-932-trail-byte-5c", [JA_DIR], calls=both(JA_DIR), env={"LANG": "ja_JP.UTF-8"},
+         build="ansi"),
     Case("codepage-1252-outside-becomes-question-marks", ["C:\\Драйверы"], calls=both("C:\\????????"),
-         env={"LANG": "en_US.UTF-8"}),
+         env={"LANG": "en_US.UTF-8"}, build="ansi"),
     # A character outside the code page but with a look-alike in it arrives as the look-alike.
     Case("codepage-1251-best-fit-names-another-folder", ["C:\\Treiber\\Gerät"],
-         calls=both("C:\\Treiber\\Gerat"), env={"LANG": "ru_RU.UTF-8"}),
+         calls=both("C:\\Treiber\\Gerat"), env={"LANG": "ru_RU.UTF-8"}, build="ansi"),
     # The ANSI code page (LC_CTYPE under Wine) decides, not the thread's (LC_MESSAGES under Wine).
     Case("codepage-ansi-1252-thread-1251", ["C:\\Treiber\\Gerät"], calls=both("C:\\Treiber\\Gerät"),
-         env={"LC_CTYPE": "en_US.UTF-8", "LC_MESSAGES": "ru_RU.UTF-8"}),
+         env={"LC_CTYPE": "en_US.UTF-8", "LC_MESSAGES": "ru_RU.UTF-8"}, build="ansi"),
     Case("codepage-ansi-1251-thread-1252", ["C:\\Драйвер"], calls=both("C:\\Драйвер"),
-         env={"LC_CTYPE": "ru_RU.UTF-8", "LC_MESSAGES": "en_US.UTF-8"}),
+         env={"LC_CTYPE": "ru_RU.UTF-8", "LC_MESSAGES": "en_US.UTF-8"}, build="ansi"),
     # newdev.dll comes from the system directory only, whatever else offers one.
     Case("planted-beside-exe-not-loaded", [PKG], calls=both(PKG), plant=("exe-dir",)),
     # Wine, like Windows, searches the current directory after system32: with system32's copy
@@ -285,12 +313,12 @@ def run(opts, case):
     work = os.path.join(opts.work, "cases", case.name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    exe, cwd = opts.exe, work
+    exe, cwd = {"utf8": opts.exe, "ansi": opts.ansi_exe}[case.build], work
     log, release = os.path.join(work, "calls.log"), os.path.join(work, "release")
     if case.alone:
         alone = os.path.join(work, "empty")
         os.makedirs(alone)
-        exe = shutil.copy(opts.exe, alone)
+        exe = shutil.copy(exe, alone)
     # The planted copies: helpers are any DLL (the one without exports), newdev.dll the stand-in.
     planted = {name: opts.no_export for name in case.loads} or {"newdev.dll": opts.standin}
     places = {"exe-dir": os.path.join(work, "Downloads"), "cwd": os.path.join(work, "current"),
@@ -300,7 +328,7 @@ def run(opts, case):
         for name, dll in planted.items():
             shutil.copy(dll, os.path.join(places[place], name))
     if "exe-dir" in case.plant:
-        exe = shutil.copy(opts.exe, places["exe-dir"])
+        exe = shutil.copy(exe, places["exe-dir"])
     if "cwd" in case.plant:
         cwd = places["cwd"]
     prefix = os.path.join(opts.work, "prefix-" + case.prefix)
@@ -313,6 +341,10 @@ def run(opts, case):
         for hardware_id in case.devices:
             devsim(opts, prefix, "create", hardware_id)
     argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args
+    if case.raw:
+        # cmd expands the variable and starts the command with the line as it stands.
+        env["USDU_COMMAND_LINE"] = " ".join([f'"{to_windows(exe)}"'] + case.args)
+        argv = ["cmd", "/c", "%USDU_COMMAND_LINE%"]
     rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env) if k not in os.environ
                      or os.environ[k] != env[k]) + f" {shlex.join(winerun.command(argv))} </dev/null | od -c"
     rerun = f"(cd {shlex.quote(cwd)} && {rerun})"
@@ -488,7 +520,7 @@ def parse_options():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
-    for option in ("--work", "--exe", "--standin", "--no-export", "--naive-loader", "--devsim"):
+    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--no-export", "--naive-loader", "--devsim"):
         parser.add_argument(option)
     return parser.parse_args()
 

@@ -30,6 +30,15 @@ def remove_bus_inf(package):
     os.unlink(os.path.join(package, "ftdibus.inf"))
 
 
+def into_cyrillic_folder(package):
+    """The sample where a Russian user keeps it: a name outside the code page of the en_US locale
+    the demo runs under. Returns the package's new place."""
+    moved = os.path.join(os.path.dirname(package), "Драйверы Дмитрия")
+    shutil.rmtree(moved, ignore_errors=True)
+    os.rename(package, moved)
+    return moved
+
+
 # name, change to a copy of the sample (None: the sample itself), runs, exit status, must show
 CASES = [
     ("sample-package-twice", None, 2, 0,
@@ -40,6 +49,8 @@ CASES = [
      [b"the COM port device (FTDIBUS\\COMPORT&VID_0403&PID_6001) carries no driver from ftdiport.inf"]),
     ("package-without-bus-inf-fails", remove_bus_inf, 1, 1,
      [b"the bus device (USB\\VID_0403&PID_6001) carries no driver from ftdibus.inf"]),
+    ("sample-in-cyrillic-folder", into_cyrillic_folder, 1, 0,
+     [COMMAND_OUTPUT, b"Both devices now carry the package's drivers.\n"]),
 ]
 
 
@@ -75,15 +86,17 @@ def main():
         package = os.path.join(opts.work, "demo-packages", name)
         shutil.rmtree(package, ignore_errors=True)
         shutil.copytree(SAMPLE, package)
-        change(package)
+        package = change(package) or package
     prefix = os.path.join(opts.work, "prefix-demo")
     argv = [sys.executable, os.path.join(ROOT, "tools", "demo"), "--build", opts.build,
             "--package", package, "--prefix", prefix]
+    # As on a Western system: ANSI code page 1252, and Linux names read as UTF-8.
+    env = dict(os.environ, LC_ALL="en_US.UTF-8")
     for run in range(1, runs + 1):
         # The demo's output through a file: Wine services it starts may hold a pipe open.
         with tempfile.TemporaryFile() as out:
             done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                  timeout=600)
+                                  timeout=600, env=env)
             out.seek(0)
             output = out.read()
         missing = [s for s in shows if s not in output]

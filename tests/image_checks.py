@@ -17,6 +17,7 @@ from verdict import verdict
 RT_MANIFEST = 24
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+SETTINGS_2019 = "{http://schemas.microsoft.com/SMI/2019/WindowsSettings}"
 # What a clean 64-bit Windows has: the kernel and the C runtime (msvcrt or the universal CRT).
 SYSTEM_DLL = re.compile(r"^(kernel32|msvcrt|api-ms-win-crt-[a-z]+-l1-1-0|ucrtbase)\.dll$", re.I)
 
@@ -37,6 +38,11 @@ def resources(pe, kind):
 
 def manifest_nodes(pe, tag):
     return [node for text in resources(pe, RT_MANIFEST).values() for node in ET.fromstring(text).iter(tag)]
+
+
+def manifest_path(pe, path):
+    """The nodes at `path` below the manifest's root: elements count only where Windows reads them."""
+    return [node for text in resources(pe, RT_MANIFEST).values() for node in ET.fromstring(text).findall(path)]
 
 
 def imported_dlls(pe):
@@ -98,6 +104,10 @@ CHECKS = [
     ("manifest-version-from-project",
      lambda p, o: [n.get("version") for n in manifest_nodes(p, ASM_V1 + "assemblyIdentity")],
      lambda o: [".".join(map(str, version_quad(o.version)))]),
+    # Windows 10 version 1903 and later then run the command with UTF-8 as its ANSI code page.
+    ("manifest-utf8-code-page", lambda p, o: [n.text for n in manifest_path(
+        p, f"{ASM_V3}application/{ASM_V3}windowsSettings/{SETTINGS_2019}activeCodePage")],
+     lambda o: ["UTF-8"]),
     ("imports-only-system-dlls", lambda p, o: [d for d in imported_dlls(p) if not SYSTEM_DLL.match(d)],
      lambda o: []),
     # Nothing more at start-up: the toolchain's own stack protection would add ADVAPI32.dll here,
