@@ -105,10 +105,10 @@ def ca(opts):
 
 
 @contextlib.contextmanager
-def authority(ca_dir, answer="ok"):
+def authority(ca_dir, answer="ok", requests=8):
     """A local time-stamping authority, bounded in requests and time; yields its URL."""
     server = subprocess.Popen([sys.executable, tsa.__file__, "serve", ca_dir, "--answer", answer,
-                               "--requests", "8", "--seconds", "120"],
+                               "--requests", str(requests), "--seconds", "120"],
                               stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
     try:
         yield server.stdout.readline().strip()
@@ -161,12 +161,7 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
             f.write(inside)
         return f.name, exe
     if kind == "installer":
-        # The build as `make installer CERT=... KEY=... TSA=...` configures it, in a tree of its own.
-        build = os.path.join(folder, "build")
-        sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
-            f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
-        sh(["cmake", "--build", build, "--target", "installer"])
-        installer = os.path.join(build, "examples", "usb-serial-driver-setup.exe")
+        build, installer = installer_build(folder, ca_dir, url)
         carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
         sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
         inside = os.path.join(folder, "unpacked", "$PLUGINSDIR", "driver", "usb-serial-driver-update.exe")
@@ -182,21 +177,27 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
                      "--tsa", url), os.path.join(folder, "tiny.msi")
 
 
+def installer_build(folder, ca_dir, url, check=True):
+    """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
+    of its own: (build tree, installer), or the finished build when not `check`ed."""
+    build = os.path.join(folder, "build")
+    sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
+        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
+    argv = ["cmake", "--build", build, "--target", "installer"]
+    if not check:
+        return subprocess.run(argv, capture_output=True, text=True)
+    sh(argv)
+    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
+
+
 TINY_WXS = """<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
   <Product Id="*" Name="signing test" Language="1033" Version="1.0.0" Manufacturer="test"
            UpgradeCode="6f9e2b1a-3c4d-4e5f-8a9b-0c1d2e3f4a5b">
-    <Package InstallerVersion="200" Compressed="yes"/>
-    <Media Id="1" Cabinet="a.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFiles64Folder">
-        <Directory Id="INSTALLDIR" Name="signing-test">
-          <Component Id="C" Guid="1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d" Win64="yes">
-            <File Id="F" Source="tiny.wxs" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
+    <Package Compressed="yes"/><Media Id="1" Cabinet="a.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFiles64Folder">
+      <Component Id="C" Guid="1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d" Win64="yes">
+        <File Id="F" Source="tiny.wxs" KeyPath="yes"/></Component></Directory></Directory>
     <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
   </Product>
 </Wix>
@@ -287,15 +288,15 @@ def authority_falls_back(opts):
     expect("verify after both certificates expired", (0, True), verify(ca_dir, signed, at=time.time() + LATER))
 
 
-def installer_authority_refuses(opts):
-    """`make installer` signing with a refusing authority fails and leaves no installer."""
+def installer_authority_gone(opts):
+    """`make installer` signing again, with an authority that timestamps the command it carries and
+    is then gone: the build fails naming it and leaves no installer, not even the one signed before."""
     folder, ca_dir = ca(opts)
-    build = os.path.join(folder, "build")
-    installer = os.path.join(build, "examples", "usb-serial-driver-setup.exe")
-    with authority(ca_dir, "refuse") as url:
-        sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
-            f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
-        done = subprocess.run(["cmake", "--build", build, "--target", "installer"], capture_output=True, text=True)
+    with authority(ca_dir) as url:
+        _, installer = installer_build(folder, ca_dir, url)
+    expect("signed installer of the first build (control)", (0, True), verify(ca_dir, installer))
+    with authority(ca_dir, requests=1) as url:
+        done = installer_build(folder, ca_dir, url, check=False)
     expect("build status is not 0", True, done.returncode != 0)
     expect("the message names the authority", True, url in done.stdout + done.stderr)
     expect("installer left", False, os.path.exists(installer))
@@ -383,7 +384,7 @@ CASES = [("reproducible-from-two-paths", reproducible),
          ("signed-exe-runs-with-a-correct-checksum", signed_exe_runs),
          *[(f"authority-{answer}", authority_fails) for answer in ("refuse", "garbage", "silent", "unreachable")],
          ("authority-refuses-next-one-answers", authority_falls_back),
-         ("installer-authority-refuses", installer_authority_refuses),
+         ("installer-authority-gone", installer_authority_gone),
          ("signed-without-authority-says-so", no_timestamp_said),
          ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
          ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link)]
