@@ -9,8 +9,14 @@ all: build
 deps:
 	@tools/install-deps
 
+# Signing settings go to every configure, empty when not given: the build signs the installer
+# exactly when the make command line says so (cmake/signing.cmake). Paths are made absolute
+# because the build runs its steps from inside the build tree.
+SIGNING = -DSIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DSIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
+	-DSIGN_PASS_FILE="$(if $(PASS_FILE),$(abspath $(PASS_FILE)))" -DSIGN_TSA="$(strip $(TSA))"
+
 build: deps
-	cmake --preset $(PRESET)
+	cmake --preset $(PRESET) $(SIGNING)
 	cmake --build --preset $(PRESET)
 
 test: build
@@ -19,13 +25,16 @@ test: build
 demo: build
 	tools/demo --build build/$(PRESET) --package "$(PKG)"
 
-# The example installer (examples/installer) with the command and the sample package, in the build tree.
+# The example installer (examples/installer) with the command and the sample package, in the build
+# tree. With CERT and KEY (PASS_FILE, TSA as for sign) it carries a signed copy of the command and
+# is signed itself.
 installer: build
 	cmake --build --preset $(PRESET) --target installer
 	@echo "Installer: build/$(PRESET)/examples/usb-serial-driver-setup.exe"
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
-# an encrypted key) adds a signed copy beside it.
+# an encrypted key; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed
+# copy beside it.
 release: deps
 	cmake --preset release
 	cmake --build --preset release
@@ -33,7 +42,7 @@ release: deps
 
 sign: release
 	tools/release sign --build build/release --out dist --cert "$(CERT)" --key "$(KEY)" \
-		$(if $(PASS_FILE),--pass-file "$(PASS_FILE)")
+		$(if $(PASS_FILE),--pass-file "$(PASS_FILE)") $(foreach url,$(TSA),--tsa "$(url)")
 
 # The .exe's size and start-up time under Wine beside an empty console .exe.
 bench: build

@@ -1,9 +1,17 @@
 #!/usr/bin/env python3
 """Tests of the release: the unsigned .exe and zip are byte-identical from two source trees at
 different paths, one of them checked out with core.autocrlf=true; the zip holds what it should;
-and signing makes a verifiable signed copy while leaving the unsigned .exe alone. A row per case."""
+and signing. A row per case.
+
+Signing rows use a throw-away CA made by the row (tests/tsa.py) and a local RFC 3161 authority on
+127.0.0.1 that the row starts and that stops by itself: each signed file (the release .exe, the
+signed zip's .exe, the installer, an MSI) verifies with its timestamp, still verifies as of a time
+after both certificates have expired while a copy signed without a timestamp does not, and fails
+with one byte changed; authorities that refuse, answer garbage or never answer make signing fail
+with a message naming them and no signed file left."""
 
 import argparse
+import contextlib
 import hashlib
 import json
 import os
@@ -12,11 +20,16 @@ import shlex
 import shutil
 import subprocess
 import sys
+import time
 import zipfile
+
+import tsa
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "tools", "release")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
+LATER = 10 * 86400  # seconds after signing: both test certificates have expired by then
+TSA_OK = "Timestamp Server Signature verification: ok"
 ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "examples/usb-serial-driver.nsi",
            "update-drivers.cmd", "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
@@ -82,31 +95,221 @@ def reproducible(opts):
         expect("update-drivers.cmd has CR LF line ends only", batch.count(b"\n"), batch.count(b"\r\n"))
 
 
-def signed_copy(opts):
-    work = os.path.join(opts.work, "signing")
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
-    sh(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-        "/CN=usb-serial-driver-update test signer", "-addext", "extendedKeyUsage=codeSigning",
-        "-keyout", key, "-out", cert])
+def ca(opts):
+    """A fresh throw-away CA for this row: the code-signing and time-stamping certificates expire
+    after one and two days."""
+    folder = os.path.join(opts.work, "signing", opts.case)
+    shutil.rmtree(folder, ignore_errors=True)
+    tsa.make_ca(os.path.join(folder, "ca"))
+    return folder, os.path.join(folder, "ca")
+
+
+@contextlib.contextmanager
+def authority(ca_dir, answer="ok", requests=8):
+    """A local time-stamping authority, bounded in requests and time; yields its URL."""
+    server = subprocess.Popen([sys.executable, tsa.__file__, "serve", ca_dir, "--answer", answer,
+                               "--requests", str(requests), "--seconds", "120"],
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    try:
+        yield server.stdout.readline().strip()
+    finally:
+        server.kill()
+        server.wait()
+
+
+def release_sign(opts, folder, ca_dir, *tsa_args):
+    """tools/release sign as `make sign` runs it; returns the finished process."""
+    return subprocess.run([sys.executable, RELEASE, "sign", "--build", opts.build, "--out",
+                           os.path.join(folder, "dist"), "--cert", os.path.join(ca_dir, "signer.pem"),
+                           "--key", os.path.join(ca_dir, "signer.key"), *tsa_args],
+                          capture_output=True, text=True)
+
+
+def sign_file(ca_dir, source, target, *tsa_args):
+    sh([sys.executable, RELEASE, "sign-file", "--cert", os.path.join(ca_dir, "signer.pem"),
+        "--key", os.path.join(ca_dir, "signer.key"), *tsa_args, source, target])
+    return target
+
+
+def verify(ca_dir, path, at=None):
+    """(osslsigncode verify's exit status, whether the timestamp verified) as of `at` (epoch)."""
+    argv = ["osslsigncode", "verify", "-CAfile", os.path.join(ca_dir, "root.pem"),
+            "-TSA-CAfile", os.path.join(ca_dir, "root.pem"), "-in", path]
+    if at:
+        argv[2:2] = ["-time", str(int(at))]
+    done = subprocess.run(argv, capture_output=True, text=True)
+    return done.returncode, TSA_OK in done.stdout.splitlines()
+
+
+def signed_artifact(opts, folder, ca_dir, kind, url):
+    """The signed file of this kind, made as the build makes it, and the file it was made from."""
+    if kind in ("exe", "zip-exe"):
+        exe = os.path.join(opts.build, "src", "usb-serial-driver-update.exe")
+        before = sha256(exe)
+        done = release_sign(opts, folder, ca_dir, "--tsa", url)
+        if done.returncode != 0:
+            raise Failure(f"signing failed:\n{done.stdout}{done.stderr}")
+        expect("unsigned .exe untouched by signing", before, sha256(exe))
+        base = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
+        with zipfile.ZipFile(base + ".zip") as z:
+            inside, bom = z.read("usb-serial-driver-update.exe"), json.loads(z.read(BOM))
+        expect("signed zip's bill of materials names its .exe", hashlib.sha256(inside).hexdigest(),
+               bom["metadata"]["component"]["hashes"][0]["content"])
+        if kind == "exe":
+            return base + ".exe", exe
+        with open(os.path.join(folder, "from-zip.exe"), "wb") as f:
+            f.write(inside)
+        return f.name, exe
+    if kind == "installer":
+        build, installer = installer_build(folder, ca_dir, url)
+        carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
+        sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
+        inside = os.path.join(folder, "unpacked", "$PLUGINSDIR", "driver", "usb-serial-driver-update.exe")
+        expect("the installer carries the signed command", sha256(carried), sha256(inside))
+        expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside))
+        return installer, os.path.join(build, "examples", "signed", "usb-serial-driver-setup-unsigned.exe")
+    # A tiny MSI built with wixl: the same function signs the one `make msi` builds.
+    wxs = os.path.join(folder, "tiny.wxs")
+    with open(wxs, "w") as f:
+        f.write(TINY_WXS)
+    sh(["wixl", "-a", "x64", "-o", os.path.join(folder, "tiny.msi"), wxs], cwd=folder)
+    return sign_file(ca_dir, os.path.join(folder, "tiny.msi"), os.path.join(folder, "tiny-signed.msi"),
+                     "--tsa", url), os.path.join(folder, "tiny.msi")
+
+
+def installer_build(folder, ca_dir, url, check=True):
+    """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
+    of its own: (build tree, installer), or the finished build when not `check`ed."""
+    build = os.path.join(folder, "build")
+    sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
+        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
+    argv = ["cmake", "--build", build, "--target", "installer"]
+    if not check:
+        return subprocess.run(argv, capture_output=True, text=True)
+    sh(argv)
+    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
+
+
+TINY_WXS = """<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="signing test" Language="1033" Version="1.0.0" Manufacturer="test"
+           UpgradeCode="6f9e2b1a-3c4d-4e5f-8a9b-0c1d2e3f4a5b">
+    <Package Compressed="yes"/><Media Id="1" Cabinet="a.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFiles64Folder">
+      <Component Id="C" Guid="1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d" Win64="yes">
+        <File Id="F" Source="tiny.wxs" KeyPath="yes"/></Component></Directory></Directory>
+    <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
+  </Product>
+</Wix>
+"""
+
+
+def timestamped(opts):
+    """A row per kind of signed file: verifies now with its timestamp; verifies as of a time after
+    both certificates expired, where the same file signed without a timestamp does not; fails with
+    one byte of it changed."""
+    kind = opts.case[len("signed-"):-len("-timestamped")]
+    folder, ca_dir = ca(opts)
+    with authority(ca_dir) as url:
+        signed, unsigned = signed_artifact(opts, folder, ca_dir, kind, url)
+    expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
+    later = time.time() + LATER
+    expect("verify after both certificates expired", (0, True), verify(ca_dir, signed, at=later))
+    plain = sign_file(ca_dir, unsigned, os.path.join(folder, "plain-" + os.path.basename(signed)))
+    expect("the same file signed without a timestamp: verify now (control)", (0, False), verify(ca_dir, plain))
+    expect("... and after the certificate expired", 1, verify(ca_dir, plain, at=later)[0])
+    if kind == "msi":
+        said = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(ca_dir, "root.pem"),
+                               "-in", signed], capture_output=True, text=True).stdout
+        dse = re.findall(r"^(?:Current|Calculated) MsiDigitalSignatureEx\s*: (\S+)", said, re.M)
+        expect("the MSI's extended signature stream: carried, and equal to the computed one", (2, 1),
+               (len(dse), len(set(dse))))
+    changed = os.path.join(folder, "changed-" + os.path.basename(signed))
+    with open(signed, "rb") as f:
+        data = bytearray(f.read())
+    data[len(data) // 3] ^= 0x01  # inside the signed content, far from the signature at the end
+    with open(changed, "wb") as f:
+        f.write(data)
+    expect("verify with one byte changed", True, verify(ca_dir, changed)[0] != 0)
+
+
+def signed_exe_runs(opts):
+    """The signed .exe keeps a correct checksum and prints what the unsigned one prints."""
+    import pefile
+    import blackbox
+    folder, ca_dir = ca(opts)
     exe = os.path.join(opts.build, "src", "usb-serial-driver-update.exe")
-    before = sha256(exe)
-    out = os.path.join(work, "dist")
-    sh([sys.executable, RELEASE, "sign", "--build", opts.build, "--out", out, "--cert", cert, "--key", key])
-    signed = os.path.join(out, f"usb-serial-driver-update-{opts.version}-win64-signed.exe")
-    expect("unsigned .exe untouched by signing", before, sha256(exe))
-    expect("signed copy differs from the unsigned .exe", True, sha256(signed) != before)
-    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed],
-                              capture_output=True, text=True)
-    expect("osslsigncode verify of the signed copy", 0, verified.returncode)
-    unsigned = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe],
-                              capture_output=True, text=True)
-    expect("the unsigned .exe carries no signature (control)", True, unsigned.returncode != 0)
-    with zipfile.ZipFile(os.path.join(out, f"usb-serial-driver-update-{opts.version}-win64-signed.zip")) as z:
-        expect("signed zip's .exe", sha256(signed), hashlib.sha256(z.read("usb-serial-driver-update.exe")).hexdigest())
-        expect("signed zip's bill of materials names the signed .exe", sha256(signed),
-               json.loads(z.read(BOM))["metadata"]["component"]["hashes"][0]["content"])
+    signed = sign_file(ca_dir, exe, os.path.join(folder, "signed.exe"))
+    pe = pefile.PE(signed)
+    expect("PE checksum of the signed .exe", pe.generate_checksum(), pe.OPTIONAL_HEADER.CheckSum)
+    prefix = os.path.join(opts.work, "prefix-standin")
+    runs = []
+    for path in (exe, signed):
+        env = blackbox.wine_env(opts, blackbox.Case(opts.case, [], script="ok,fail:5"), prefix,
+                                os.path.join(folder, "calls.log"), os.path.join(folder, "release"))
+        stdout, _, status = blackbox.winerun.run(["wine", path, "C:\\drivers\\usb-serial"], env, cwd=folder)
+        runs.append((status, stdout))
+    expected = (0, blackbox.ok("FTDIBus") + blackbox.err("FTDIPort", 5))
+    expect("unsigned .exe: status and output (control)", expected, runs[0])
+    expect("signed .exe: status and output", expected, runs[1])
+
+
+def authority_fails(opts):
+    """`make sign` with an authority that fails: it fails, names the authority, and leaves no
+    signed .exe or zip (not even those of an earlier run)."""
+    answer = opts.case[len("authority-"):]
+    folder, ca_dir = ca(opts)
+    base = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
+    os.makedirs(os.path.dirname(base))
+    for stale in (base + ".exe", base + ".zip"):
+        with open(stale, "w") as f:
+            f.write("signed by an earlier run\n")
+    with contextlib.ExitStack() as stack:
+        url = ("http://127.0.0.1:9/" if answer == "unreachable"
+               else stack.enter_context(authority(ca_dir, answer)))
+        started = time.monotonic()
+        done = release_sign(opts, folder, ca_dir, "--tsa", url, "--tsa-seconds", "5")
+        took = time.monotonic() - started
+    expect("exit status is not 0", True, done.returncode != 0)
+    expect("the message names the authority", True, url in done.stderr)
+    expect("signed files left", [], [p for p in (base + ".exe", base + ".zip") if os.path.exists(p)])
+    expect("gave up within the bound (+15 s)", True, took < 20)
+
+
+def authority_falls_back(opts):
+    """The first authority refuses, the second answers: its timestamp is on the signed .exe."""
+    folder, ca_dir = ca(opts)
+    with authority(ca_dir, "refuse") as refusing, authority(ca_dir) as answering:
+        done = release_sign(opts, folder, ca_dir, "--tsa", refusing, "--tsa", answering)
+    expect("exit status", 0, done.returncode)
+    expect("names the refusing authority and the one used", (True, True),
+           (refusing in done.stderr, f"timestamped by {answering}" in done.stdout))
+    signed = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed.exe")
+    expect("verify after both certificates expired", (0, True), verify(ca_dir, signed, at=time.time() + LATER))
+
+
+def installer_authority_gone(opts):
+    """`make installer` signing again, with an authority that timestamps the command it carries and
+    is then gone: the build fails naming it and leaves no installer, not even the one signed before."""
+    folder, ca_dir = ca(opts)
+    with authority(ca_dir) as url:
+        _, installer = installer_build(folder, ca_dir, url)
+    expect("signed installer of the first build (control)", (0, True), verify(ca_dir, installer))
+    with authority(ca_dir, requests=1) as url:
+        done = installer_build(folder, ca_dir, url, check=False)
+    expect("build status is not 0", True, done.returncode != 0)
+    expect("the message names the authority", True, url in done.stdout + done.stderr)
+    expect("installer left", False, os.path.exists(installer))
+
+
+def no_timestamp_said(opts):
+    """Without TSA, `make sign` signs as before and says the signature carries no timestamp."""
+    folder, ca_dir = ca(opts)
+    done = release_sign(opts, folder, ca_dir)
+    expect("exit status", 0, done.returncode)
+    expect("says so", True, "WITHOUT a timestamp" in done.stdout)
+    signed = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed.exe")
+    expect("verifies now, no timestamp", (0, False), verify(ca_dir, signed))
 
 
 def packed(opts):
@@ -176,7 +379,13 @@ def expect(what, expected, actual):
         raise Failure(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
 
 
-CASES = [("reproducible-from-two-paths", reproducible), ("signed-copy-verifies", signed_copy),
+CASES = [("reproducible-from-two-paths", reproducible),
+         *[(f"signed-{kind}-timestamped", timestamped) for kind in ("exe", "zip-exe", "installer", "msi")],
+         ("signed-exe-runs-with-a-correct-checksum", signed_exe_runs),
+         *[(f"authority-{answer}", authority_fails) for answer in ("refuse", "garbage", "silent", "unreachable")],
+         ("authority-refuses-next-one-answers", authority_falls_back),
+         ("installer-authority-gone", installer_authority_gone),
+         ("signed-without-authority-says-so", no_timestamp_said),
          ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
          ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link)]
 
