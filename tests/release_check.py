@@ -247,7 +247,7 @@ def signed_exe_runs(opts):
     for path in (exe, signed):
         env = blackbox.wine_env(opts, blackbox.Case(opts.case, [], script="ok,fail:5"), prefix,
                                 os.path.join(folder, "calls.log"), os.path.join(folder, "release"))
-        stdout, _, status = blackbox.winerun.run(["wine", path, "C:\\drivers\\usb-serial"], env, cwd=folder)
+        stdout, _, status = blackbox.winerun.run([path, "C:\\drivers\\usb-serial"], env, cwd=folder)
         runs.append((status, stdout))
     expected = (0, blackbox.ok("FTDIBus") + blackbox.err("FTDIPort", 5))
     expect("unsigned .exe: status and output (control)", expected, runs[0])
