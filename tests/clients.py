@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""The command inside the tools that run it, under Wine: the example installer run silently, and
-the example batch file under Wine's `cmd /c` beside the .exe, as they are shipped.
+"""The command inside the tools that run it, under Wine: the example installer run silently, the
+example batch file under Wine's `cmd /c` beside the .exe, as they are shipped, and the example MSI
+under `msiexec /qn` with a verbose log.
 
 A row per case: the client, what the stand-in newdev.dll answers (or Wine's own newdev on
 simulated devices), the client's exit status, what it must show of the command's output (the
 installer's log, the batch file's standard output) and, for real installs, the drivers the
-devices carry afterwards. ctest runs one row per test.
+devices carry afterwards. For the MSI: the files under Program Files, the products installed and
+the exact INF paths that reached the platform. ctest runs one row per test.
 """
 
 import argparse
 import os
+import re
 import shlex
 import shutil
 import sys
@@ -18,6 +21,16 @@ import blackbox
 from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 
 PKG = "C:\\drivers\\usb-serial"
+
+WXS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "msi", "usb-serial-driver.wxs")
+# The MSI installs here and runs the batch file on the package folder inside.
+MSI_DIR = "C:\\Program Files\\USB Serial Driver Update"
+MSI_PKG = MSI_DIR + "\\driver-package"
+MSI_FILES = ["driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
+             "usb-serial-driver-update.exe"]
+# msiexec's exit status after a failed custom action, as Linux sees Wine's: the low 8 bits of
+# 1627 (ERROR_FUNCTION_FAILED). Windows documents 1603 (ERROR_INSTALL_FAILURE) for the same.
+MSI_FAILED = 1627 & 0xFF
 
 # name, client, stand-in script ("real": Wine's own newdev on the simulated devices), exit
 # status, the command's output as the client shows it[, the batch file's argument[, a second
@@ -37,10 +50,114 @@ CASES = [
     # Fleet tools start many at once: two runs must not take each other's result.
     ("batch-two-runs-at-once", "batch", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort"), PKG,
      ("ok,ok", 0, OK_OK)),
+    # The MSI, in a prefix of its own per row. The argument column lists the msiexec runs, in
+    # order ("/i older": the MSI of a lower version); each /i runs the batch file once. The
+    # product is installed afterwards when the last run is a successful /i; otherwise nothing
+    # is left: no files and no product. What the command printed goes nowhere on Windows: not
+    # checked.
+    ("msi-both-ok", "msi", "ok,ok", 0, None, ["/i"]),
+    ("msi-bus-fails-rolled-back", "msi", "fail:5,ok", MSI_FAILED, None, ["/i"]),
+    ("msi-port-fails-rolled-back", "msi", "ok,fail:0xE000020B", MSI_FAILED, None, ["/i"]),
+    ("msi-uninstall-removes-files", "msi", "ok,ok", 0, None, ["/i", "/x"]),
+    ("msi-upgrade-from-lower-version", "msi", "ok,ok", 0, None, ["/i older", "/i"]),
+    ("msi-real-install", "msi", "real", 0, None, ["/i"]),
 ]
 
 
+def packed(guid):
+    """A GUID as Windows Installer writes it in registry key names."""
+    g = guid.strip("{}").replace("-", "")
+    return g[7::-1] + g[11:7:-1] + g[15:11:-1] + "".join(g[i + 1] + g[i] for i in range(16, 32, 2))
+
+
+def msi_products(prefix):
+    """The versions of the installed products that carry the MSI's UpgradeCode: the values under
+    the key that MsiEnumRelatedProducts reads, each looked up in Add/Remove Programs."""
+    with open(WXS) as f:
+        upgrade_code = re.search(r'UpgradeCode="([0-9A-F-]{36})"', f.read())[1]
+
+    def query(key):
+        # /reg:64: the 64-bit view, where a 64-bit package registers itself.
+        out, _, status = winerun.run(["wine", "reg", "query", key, "/reg:64"], winerun.env(prefix))
+        return out.decode() if status == 0 else ""
+
+    versions = []
+    for code in re.findall(r"^ +([0-9A-F]{32}) ", query("HKLM\\Software\\Classes\\Installer\\UpgradeCodes\\"
+                                                       + packed(upgrade_code)), re.M):
+        guid = packed(code)  # packing is its own inverse
+        guid = "{%s-%s-%s-%s-%s}" % (guid[:8], guid[8:12], guid[12:16], guid[16:20], guid[20:])
+        entry = query("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + guid)
+        found = re.search(r"^ +DisplayVersion +REG_SZ +(\S+)", entry, re.M)
+        versions.append(found[1] if found else f"{guid} without an Add/Remove Programs entry")
+    return sorted(versions)
+
+
+def msi_files(prefix):
+    """The files under the MSI's folder, or None when there is no such folder."""
+    folder = os.path.join(prefix, "drive_c", *MSI_DIR[3:].split("\\"))
+    if not os.path.isdir(folder):
+        return None
+    return sorted(os.path.relpath(os.path.join(d, n), folder) for d, _, names in os.walk(folder) for n in names)
+
+
+def run_msi(opts, name, script, status, runs):
+    """Runs msiexec as the row says, in a prefix of its own: a copy of the stand-in's or of the
+    real one, so that what one row installs no other row sees."""
+    work = os.path.join(opts.work, "clients", name)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    real = script == "real"
+    prefix = os.path.join(work, "prefix")
+    blackbox.linked_copy(os.path.join(opts.work, "prefix-real" if real else "prefix-standin"), prefix)
+    log = os.path.join(work, "calls.log")
+    env = blackbox.wine_env(opts, blackbox.Case(name, [], script=script, prefix="real" if real else "standin"),
+                            prefix, log, os.path.join(work, "release"))
+    problems, stderr, argv = [], b"", []
+
+    def check(what, expected, actual):
+        if expected != actual:
+            problems.append(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
+
+    try:
+        if real:
+            for hardware_id in (BUS_ID, PORT_ID):
+                blackbox.devsim(opts, prefix, "create", hardware_id)
+        for number, step in enumerate(runs, 1):
+            action, _, which = step.partition(" ")
+            verbose_log = os.path.join(work, f"msiexec-{number}.log")
+            argv = ["wine", "msiexec", action, to_windows(opts.older_msi if which else opts.msi), "/qn",
+                    "/l*v", to_windows(verbose_log)]
+            _, err_out, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+            stderr += err_out
+            check(f"exit status of msiexec {step}", status if number == len(runs) else 0, actual_status)
+            with open(verbose_log, encoding="ascii", errors="replace") as f:
+                text = f.read()
+            if action == "/i":
+                check(f"the verbose log of msiexec {step} names the driver update", True,
+                      "UpdateDrivers" in text)
+        installed = runs[-1] == "/i" and status == 0
+        check("files under Program Files", MSI_FILES if installed else None, msi_files(prefix))
+        check("versions of the installed product", [opts.version] if installed else [], msi_products(prefix))
+        calls = blackbox.parse_trace(stderr.decode(errors="replace")) if real else blackbox.parse_log(log)[1]
+        check("calls (hardware ID, INF path), one pair per /i",
+              [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")]
+              * sum(step.startswith("/i") for step in runs),
+              [(c["hwid"], c["inf"]) for c in calls])
+        if real:
+            check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
+                  {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
+    finally:
+        winerun.stop(prefix)
+    if problems:
+        rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
+                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(argv)
+        sys.exit(f"FAIL {name}: " + "\n".join(problems) +
+                 f"\n  stderr:   {stderr.decode(errors='replace')[-2000:]}\n  last run: (cd {shlex.quote(work)} && {rerun})")
+
+
 def run(opts, name, client, script, status, shown, argument=PKG, alongside=None):
+    if client == "msi":
+        return run_msi(opts, name, script, status, argument)
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -108,7 +225,8 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    for option in ("--case", "--work", "--exe", "--devsim", "--installer", "--batch"):
+    for option in ("--case", "--work", "--exe", "--devsim", "--installer", "--batch", "--msi", "--older-msi",
+                   "--version"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:
