@@ -18,7 +18,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "tools", "release")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
 ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "examples/usb-serial-driver.nsi",
-           "update-drivers.cmd", "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
+           "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
+           "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
 
 
