@@ -100,69 +100,38 @@ def msi_files(prefix):
     return sorted(os.path.relpath(os.path.join(d, n), folder) for d, _, names in os.walk(folder) for n in names)
 
 
-def run_msi(opts, name, script, status, runs):
-    """Runs msiexec as the row says, in a prefix of its own: a copy of the stand-in's or of the
-    real one, so that what one row installs no other row sees."""
-    work = os.path.join(opts.work, "clients", name)
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    real = script == "real"
-    prefix = os.path.join(work, "prefix")
-    blackbox.linked_copy(os.path.join(opts.work, "prefix-real" if real else "prefix-standin"), prefix)
-    log = os.path.join(work, "calls.log")
-    env = blackbox.wine_env(opts, blackbox.Case(name, [], script=script, prefix="real" if real else "standin"),
-                            prefix, log, os.path.join(work, "release"))
-    problems, stderr, argv = [], b"", []
-
-    def check(what, expected, actual):
-        if expected != actual:
-            problems.append(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
-
-    try:
-        if real:
-            for hardware_id in (BUS_ID, PORT_ID):
-                blackbox.devsim(opts, prefix, "create", hardware_id)
-        for number, step in enumerate(runs, 1):
-            action, _, which = step.partition(" ")
-            verbose_log = os.path.join(work, f"msiexec-{number}.log")
-            argv = ["wine", "msiexec", action, to_windows(opts.older_msi if which else opts.msi), "/qn",
-                    "/l*v", to_windows(verbose_log)]
-            _, err_out, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
-            stderr += err_out
-            check(f"exit status of msiexec {step}", status if number == len(runs) else 0, actual_status)
+def run_msi(opts, env, prefix, work, status, runs, check):
+    """Runs msiexec as the row says and checks what it leaves; returns the last argv and the
+    standard error of all runs."""
+    stderr = b""
+    for number, step in enumerate(runs, 1):
+        action, _, which = step.partition(" ")
+        verbose_log = os.path.join(work, f"msiexec-{number}.log")
+        argv = ["wine", "msiexec", action, to_windows(opts.older_msi if which else opts.msi), "/qn",
+                "/l*v", to_windows(verbose_log)]
+        _, more, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+        stderr += more
+        check(f"exit status of msiexec {step}", status if number == len(runs) else 0, actual_status)
+        if action == "/i":
             with open(verbose_log, encoding="ascii", errors="replace") as f:
-                text = f.read()
-            if action == "/i":
                 check(f"the verbose log of msiexec {step} names the driver update", True,
-                      "UpdateDrivers" in text)
-        installed = runs[-1] == "/i" and status == 0
-        check("files under Program Files", MSI_FILES if installed else None, msi_files(prefix))
-        check("versions of the installed product", [opts.version] if installed else [], msi_products(prefix))
-        calls = blackbox.parse_trace(stderr.decode(errors="replace")) if real else blackbox.parse_log(log)[1]
-        check("calls (hardware ID, INF path), one pair per /i",
-              [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")]
-              * sum(step.startswith("/i") for step in runs),
-              [(c["hwid"], c["inf"]) for c in calls])
-        if real:
-            check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
-                  {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
-    finally:
-        winerun.stop(prefix)
-    if problems:
-        rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
-                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(argv)
-        sys.exit(f"FAIL {name}: " + "\n".join(problems) +
-                 f"\n  stderr:   {stderr.decode(errors='replace')[-2000:]}\n  last run: (cd {shlex.quote(work)} && {rerun})")
+                      "UpdateDrivers" in f.read())
+    installed = runs[-1] == "/i" and status == 0
+    check("files under Program Files", MSI_FILES if installed else None, msi_files(prefix))
+    check("versions of the installed product", [opts.version] if installed else [], msi_products(prefix))
+    return argv, stderr
 
 
 def run(opts, name, client, script, status, shown, argument=PKG, alongside=None):
-    if client == "msi":
-        return run_msi(opts, name, script, status, argument)
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     real = script == "real"
     prefix = os.path.join(opts.work, "prefix-real" if real else "prefix-standin")
+    if client == "msi":
+        # What msiexec installs, no other row may see: a prefix of the row's own.
+        blackbox.linked_copy(prefix, os.path.join(work, "prefix"))
+        prefix = os.path.join(work, "prefix")
     log, shown_file = os.path.join(work, "calls.log"), os.path.join(work, "installer.log")
     # The black-box table's environment for a row with this script and prefix.
     env = blackbox.wine_env(opts, blackbox.Case(name, [], script=script, prefix="real" if real else "standin"),
@@ -171,44 +140,53 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
         for hardware_id in (BUS_ID, PORT_ID):
             blackbox.devsim(opts, prefix, "remove", hardware_id)
             blackbox.devsim(opts, prefix, "create", hardware_id)
-
-    if client == "installer":
-        package_dir = None  # unpacked by the installer into a temporary folder of its own
-        argv = ["wine", opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
-    else:
-        # Shipped side by side: the batch file runs the command found beside it.
-        folder = os.path.join(work, "shipped")
-        os.makedirs(folder)
-        shutil.copy(opts.exe, folder)
-        shutil.copy(opts.batch, folder)
-        argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
-                blackbox.SAMPLE if real else argument]
-        package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
-    twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
-                                                  NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
-    stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
-    if client == "installer":
-        stdout = b""
-        if os.path.exists(shown_file):
-            with open(shown_file, "rb") as f:
-                stdout = f.read()
-
     problems = []
 
     def check(what, expected, actual):
         if expected != actual:
             problems.append(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
 
-    check("exit status", status, actual_status)
-    check("the command's output as shown", shown, stdout)
-    if twin:
-        twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
-        check("exit status of the run alongside", alongside[1], twin_status)
-        check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
+    if client == "msi":
+        argv, stderr = run_msi(opts, env, prefix, work, status, argument, check)
+    else:
+        if client == "installer":
+            package_dir = None  # unpacked by the installer into a temporary folder of its own
+            argv = ["wine", opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
+        else:
+            # Shipped side by side: the batch file runs the command found beside it.
+            folder = os.path.join(work, "shipped")
+            os.makedirs(folder)
+            shutil.copy(opts.exe, folder)
+            shutil.copy(opts.batch, folder)
+            argv = ["wine", "cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
+                    blackbox.SAMPLE if real else argument]
+            package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
+        twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
+                                                      NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
+        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+        if client == "installer":
+            stdout = b""
+            if os.path.exists(shown_file):
+                with open(shown_file, "rb") as f:
+                    stdout = f.read()
+        check("exit status", status, actual_status)
+        check("the command's output as shown", shown, stdout)
+        if twin:
+            twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
+            check("exit status of the run alongside", alongside[1], twin_status)
+            check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
     if real:
         check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
               {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
-    else:
+    if client == "msi":
+        # Exactly the installed package's INF files, once for each install.
+        calls = blackbox.parse_trace(stderr.decode(errors="replace")) if real else blackbox.parse_log(log)[1]
+        installs = sum(step.startswith("/i") for step in argument)
+        check("calls (hardware ID, INF path)",
+              [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")] * installs,
+              [(c["hwid"], c["inf"]) for c in calls])
+        winerun.stop(prefix)
+    elif not real:
         calls = blackbox.parse_log(log)[1]
         check("hardware IDs", [BUS_ID, PORT_ID], [c["hwid"] for c in calls])
         # The batch file passes its argument on; the installer, the folder it unpacked to.
