@@ -2,7 +2,7 @@
 PRESET ?= $(if $(filter true,$(CI)),ci,mingw)
 PKG ?= examples/driver-package
 
-.PHONY: all deps build test demo installer release sign bench clean
+.PHONY: all deps build test demo installer msi release sign bench clean
 
 all: build
 
@@ -31,6 +31,11 @@ demo: build
 installer: build
 	cmake --build --preset $(PRESET) --target installer
 	@echo "Installer: build/$(PRESET)/examples/usb-serial-driver-setup.exe"
+
+# The example MSI (examples/msi) with the command and a driver package (PKG, default the sample
+# one), in the build tree.
+msi: build
+	tools/msi --build build/$(PRESET) --package "$(PKG)"
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
 # an encrypted key; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed

@@ -479,6 +479,17 @@ def wine_processes(marker, names):
     return found
 
 
+def linked_copy(source, prefix):
+    """A copy of a prefix whose files are hard links to the source's, except the registry files:
+    Wine's server saves a registry file that has more than one link by writing into it, which
+    would change the source and every other copy with it."""
+    subprocess.run(["cp", "-al", source, prefix], check=True)
+    for name in ("system.reg", "user.reg", "userdef.reg"):
+        path = os.path.join(prefix, name)
+        shutil.copy(path, path + ".own")
+        os.replace(path + ".own", path)
+
+
 def setup(opts):
     os.makedirs(opts.work, exist_ok=True)
     cleanup(opts)  # servers a run that was cut short may have left
@@ -494,9 +505,9 @@ def setup(opts):
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
         else:
-            # Hard links share the base's files; Wine replaces its registry files rather than
-            # rewriting them, and the one file that differs is unlinked first.
-            subprocess.run(["cp", "-al", base, prefix], check=True)
+            # Hard links share the base's files, but not the registry; the one file that differs
+            # is unlinked first.
+            linked_copy(base, prefix)
             target = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
             os.unlink(target)
             if dlls[name]:

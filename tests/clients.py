@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""The command inside the tools that run it, under Wine: the example installer run silently, and
-the example batch file under Wine's `cmd /c` beside the .exe, as they are shipped.
+"""The command inside the tools that run it, under Wine: the example installer run silently, the
+example batch file under Wine's `cmd /c` beside the .exe, as they are shipped, and the example MSI
+under `msiexec /qn` with a verbose log.
 
 A row per case: the client, what the stand-in newdev.dll answers (or Wine's own newdev on
 simulated devices), the client's exit status, what it must show of the command's output (the
 installer's log, the batch file's standard output) and, for real installs, the drivers the
-devices carry afterwards. ctest runs one row per test.
+devices carry afterwards. For the MSI: the files under Program Files, the products installed and
+the exact INF paths that reached the platform. ctest runs one row per test.
 """
 
 import argparse
 import os
+import re
 import shlex
 import shutil
 import sys
@@ -18,6 +21,16 @@ import blackbox
 from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 
 PKG = "C:\\drivers\\usb-serial"
+
+WXS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "msi", "usb-serial-driver.wxs")
+# The MSI installs here and runs the batch file on the package folder inside.
+MSI_DIR = "C:\\Program Files\\USB Serial Driver Update"
+MSI_PKG = MSI_DIR + "\\driver-package"
+MSI_FILES = ["driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
+             "usb-serial-driver-update.exe"]
+# msiexec's exit status after a failed custom action, as Linux sees Wine's: the low 8 bits of
+# 1627 (ERROR_FUNCTION_FAILED). Windows documents 1603 (ERROR_INSTALL_FAILURE) for the same.
+MSI_FAILED = 1627 & 0xFF
 
 # name, client, stand-in script ("real": Wine's own newdev on the simulated devices), exit
 # status, the command's output as the client shows it[, the batch file's argument[, a second
@@ -37,7 +50,76 @@ CASES = [
     # Fleet tools start many at once: two runs must not take each other's result.
     ("batch-two-runs-at-once", "batch", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort"), PKG,
      ("ok,ok", 0, OK_OK)),
+    # The MSI, in a prefix of its own per row. The argument column lists the msiexec runs, in
+    # order ("/i older": the MSI of a lower version); each /i runs the batch file once. The
+    # product is installed afterwards when the last run is a successful /i; otherwise nothing
+    # is left: no files and no product. What the command printed goes nowhere on Windows: not
+    # checked.
+    ("msi-both-ok", "msi", "ok,ok", 0, None, ["/i"]),
+    ("msi-bus-fails-rolled-back", "msi", "fail:5,ok", MSI_FAILED, None, ["/i"]),
+    ("msi-port-fails-rolled-back", "msi", "ok,fail:0xE000020B", MSI_FAILED, None, ["/i"]),
+    ("msi-uninstall-removes-files", "msi", "ok,ok", 0, None, ["/i", "/x"]),
+    ("msi-upgrade-from-lower-version", "msi", "ok,ok", 0, None, ["/i older", "/i"]),
+    ("msi-real-install", "msi", "real", 0, None, ["/i"]),
 ]
+
+
+def packed(guid):
+    """A GUID as Windows Installer writes it in registry key names."""
+    g = guid.strip("{}").replace("-", "")
+    return g[7::-1] + g[11:7:-1] + g[15:11:-1] + "".join(g[i + 1] + g[i] for i in range(16, 32, 2))
+
+
+def msi_products(prefix):
+    """The versions of the installed products that carry the MSI's UpgradeCode: the values under
+    the key that MsiEnumRelatedProducts reads, each looked up in Add/Remove Programs."""
+    with open(WXS) as f:
+        upgrade_code = re.search(r'UpgradeCode="([0-9A-F-]{36})"', f.read())[1]
+
+    def query(key):
+        # /reg:64: the 64-bit view, where a 64-bit package registers itself.
+        out, _, status = winerun.run(["reg", "query", key, "/reg:64"], winerun.env(prefix))
+        return out.decode() if status == 0 else ""
+
+    versions = []
+    for code in re.findall(r"^ +([0-9A-F]{32}) ", query("HKLM\\Software\\Classes\\Installer\\UpgradeCodes\\"
+                                                       + packed(upgrade_code)), re.M):
+        guid = packed(code)  # packing is its own inverse
+        guid = "{%s-%s-%s-%s-%s}" % (guid[:8], guid[8:12], guid[12:16], guid[16:20], guid[20:])
+        entry = query("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + guid)
+        found = re.search(r"^ +DisplayVersion +REG_SZ +(\S+)", entry, re.M)
+        versions.append(found[1] if found else f"{guid} without an Add/Remove Programs entry")
+    return sorted(versions)
+
+
+def msi_files(prefix):
+    """The files under the MSI's folder, or None when there is no such folder."""
+    folder = os.path.join(prefix, "drive_c", *MSI_DIR[3:].split("\\"))
+    if not os.path.isdir(folder):
+        return None
+    return sorted(os.path.relpath(os.path.join(d, n), folder) for d, _, names in os.walk(folder) for n in names)
+
+
+def run_msi(opts, env, prefix, work, status, runs, check):
+    """Runs msiexec as the row says and checks what it leaves; returns the last argv and the
+    standard error of all runs."""
+    stderr = b""
+    for number, step in enumerate(runs, 1):
+        action, _, which = step.partition(" ")
+        verbose_log = os.path.join(work, f"msiexec-{number}.log")
+        argv = ["msiexec", action, to_windows(opts.older_msi if which else opts.msi), "/qn",
+                "/l*v", to_windows(verbose_log)]
+        _, more, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+        stderr += more
+        check(f"exit status of msiexec {step}", status if number == len(runs) else 0, actual_status)
+        if action == "/i":
+            with open(verbose_log, encoding="ascii", errors="replace") as f:
+                check(f"the verbose log of msiexec {step} names the driver update", True,
+                      "UpdateDrivers" in f.read())
+    installed = runs[-1] == "/i" and status == 0
+    check("files under Program Files", MSI_FILES if installed else None, msi_files(prefix))
+    check("versions of the installed product", [opts.version] if installed else [], msi_products(prefix))
+    return argv, stderr
 
 
 def run(opts, name, client, script, status, shown, argument=PKG, alongside=None):
@@ -46,6 +128,10 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
     os.makedirs(work)
     real = script == "real"
     prefix = os.path.join(opts.work, "prefix-real" if real else "prefix-standin")
+    if client == "msi":
+        # What msiexec installs, no other row may see: a prefix of the row's own.
+        blackbox.linked_copy(prefix, os.path.join(work, "prefix"))
+        prefix = os.path.join(work, "prefix")
     log, shown_file = os.path.join(work, "calls.log"), os.path.join(work, "installer.log")
     # The black-box table's environment for a row with this script and prefix.
     env = blackbox.wine_env(opts, blackbox.Case(name, [], script=script, prefix="real" if real else "standin"),
@@ -54,44 +140,53 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
         for hardware_id in (BUS_ID, PORT_ID):
             blackbox.devsim(opts, prefix, "remove", hardware_id)
             blackbox.devsim(opts, prefix, "create", hardware_id)
-
-    if client == "installer":
-        package_dir = None  # unpacked by the installer into a temporary folder of its own
-        argv = [opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
-    else:
-        # Shipped side by side: the batch file runs the command found beside it.
-        folder = os.path.join(work, "shipped")
-        os.makedirs(folder)
-        shutil.copy(opts.exe, folder)
-        shutil.copy(opts.batch, folder)
-        argv = ["cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
-                blackbox.SAMPLE if real else argument]
-        package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
-    twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
-                                                  NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
-    stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
-    if client == "installer":
-        stdout = b""
-        if os.path.exists(shown_file):
-            with open(shown_file, "rb") as f:
-                stdout = f.read()
-
     problems = []
 
     def check(what, expected, actual):
         if expected != actual:
             problems.append(f"{what} differs\n  expected: {expected!r}\n  actual:   {actual!r}")
 
-    check("exit status", status, actual_status)
-    check("the command's output as shown", shown, stdout)
-    if twin:
-        twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
-        check("exit status of the run alongside", alongside[1], twin_status)
-        check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
+    if client == "msi":
+        argv, stderr = run_msi(opts, env, prefix, work, status, argument, check)
+    else:
+        if client == "installer":
+            package_dir = None  # unpacked by the installer into a temporary folder of its own
+            argv = [opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
+        else:
+            # Shipped side by side: the batch file runs the command found beside it.
+            folder = os.path.join(work, "shipped")
+            os.makedirs(folder)
+            shutil.copy(opts.exe, folder)
+            shutil.copy(opts.batch, folder)
+            argv = ["cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
+                    blackbox.SAMPLE if real else argument]
+            package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
+        twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
+                                                      NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
+        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+        if client == "installer":
+            stdout = b""
+            if os.path.exists(shown_file):
+                with open(shown_file, "rb") as f:
+                    stdout = f.read()
+        check("exit status", status, actual_status)
+        check("the command's output as shown", shown, stdout)
+        if twin:
+            twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
+            check("exit status of the run alongside", alongside[1], twin_status)
+            check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
     if real:
         check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
               {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
-    else:
+    if client == "msi":
+        # Exactly the installed package's INF files, once for each install.
+        calls = blackbox.parse_trace(stderr.decode(errors="replace")) if real else blackbox.parse_log(log)[1]
+        installs = sum(step.startswith("/i") for step in argument)
+        check("calls (hardware ID, INF path)",
+              [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")] * installs,
+              [(c["hwid"], c["inf"]) for c in calls])
+        winerun.stop(prefix)
+    elif not real:
         calls = blackbox.parse_log(log)[1]
         check("hardware IDs", [BUS_ID, PORT_ID], [c["hwid"] for c in calls])
         # The batch file passes its argument on; the installer, the folder it unpacked to.
@@ -108,7 +203,8 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    for option in ("--case", "--work", "--exe", "--devsim", "--installer", "--batch"):
+    for option in ("--case", "--work", "--exe", "--devsim", "--installer", "--batch", "--msi", "--older-msi",
+                   "--version"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:

@@ -31,7 +31,8 @@ EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
 LATER = 10 * 86400  # seconds after signing: both test certificates have expired by then
 TSA_OK = "Timestamp Server Signature verification: ok"
 ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "examples/usb-serial-driver.nsi",
-           "update-drivers.cmd", "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
+           "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
+           "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
 
 
