@@ -15,6 +15,10 @@ deps:
 SIGNING = -DSIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DSIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
 	-DSIGN_PASS_FILE="$(if $(PASS_FILE),$(abspath $(PASS_FILE)))" -DSIGN_TSA="$(strip $(TSA))"
 
+# What tools/release and tools/msi take for signing.
+SIGN_OPTIONS = --cert "$(CERT)" --key "$(KEY)" $(if $(PASS_FILE),--pass-file "$(PASS_FILE)") \
+	$(foreach url,$(TSA),--tsa "$(url)")
+
 build: deps
 	cmake --preset $(PRESET) $(SIGNING)
 	cmake --build --preset $(PRESET)
@@ -33,9 +37,10 @@ installer: build
 	@echo "Installer: build/$(PRESET)/examples/usb-serial-driver-setup.exe"
 
 # The example MSI (examples/msi) with the command and a driver package (PKG, default the sample
-# one), in the build tree.
+# one), in the build tree. With CERT and KEY (PASS_FILE, TSA as for sign) it carries a signed copy
+# of the command and is signed itself.
 msi: build
-	tools/msi --build build/$(PRESET) --package "$(PKG)"
+	tools/msi --build build/$(PRESET) --package "$(PKG)" $(if $(CERT)$(KEY),$(SIGN_OPTIONS))
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
 # an encrypted key; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed
@@ -46,8 +51,7 @@ release: deps
 	tools/release pack --build build/release --out dist
 
 sign: release
-	tools/release sign --build build/release --out dist --cert "$(CERT)" --key "$(KEY)" \
-		$(if $(PASS_FILE),--pass-file "$(PASS_FILE)") $(foreach url,$(TSA),--tsa "$(url)")
+	tools/release sign --build build/release --out dist $(SIGN_OPTIONS)
 
 # The .exe's size and start-up time under Wine beside an empty console .exe.
 bench: build

@@ -27,6 +27,7 @@ import tsa
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RELEASE = os.path.join(ROOT, "tools", "release")
+MSI = os.path.join(ROOT, "tools", "msi")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
 LATER = 10 * 86400  # seconds after signing: both test certificates have expired by then
 TSA_OK = "Timestamp Server Signature verification: ok"
@@ -169,40 +170,17 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         expect("the installer carries the signed command", sha256(carried), sha256(inside))
         expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside))
         return installer, os.path.join(build, "examples", "signed", "usb-serial-driver-setup-unsigned.exe")
-    # A tiny MSI built with wixl: the same function signs the one `make msi` builds.
-    wxs = os.path.join(folder, "tiny.wxs")
-    with open(wxs, "w") as f:
-        f.write(TINY_WXS)
-    sh(["wixl", "-a", "x64", "-o", os.path.join(folder, "tiny.msi"), wxs], cwd=folder)
-    return sign_file(ca_dir, os.path.join(folder, "tiny.msi"), os.path.join(folder, "tiny-signed.msi"),
-                     "--tsa", url), os.path.join(folder, "tiny.msi")
-
-
-def installer_build(folder, ca_dir, url, check=True):
-    """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
-    of its own: (build tree, installer), or the finished build when not `check`ed."""
-    build = os.path.join(folder, "build")
-    sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
-        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
-    argv = ["cmake", "--build", build, "--target", "installer"]
-    if not check:
-        return subprocess.run(argv, capture_output=True, text=True)
-    sh(argv)
-    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
-
-
-TINY_WXS = """<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="signing test" Language="1033" Version="1.0.0" Manufacturer="test"
-           UpgradeCode="6f9e2b1a-3c4d-4e5f-8a9b-0c1d2e3f4a5b">
-    <Package Compressed="yes"/><Media Id="1" Cabinet="a.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFiles64Folder">
-      <Component Id="C" Guid="1a2b3c4d-5e6f-4a7b-8c9d-0e1f2a3b4c5d" Win64="yes">
-        <File Id="F" Source="tiny.wxs" KeyPath="yes"/></Component></Directory></Directory>
-    <Feature Id="Main" Level="1"><ComponentRef Id="C"/></Feature>
-  </Product>
-</Wix>
-"""
+    # The MSI as `make msi CERT=... KEY=... TSA=url` makes it, and the same unsigned.
+    signed, unsigned = os.path.join(folder, "usb-serial-driver.msi"), os.path.join(folder, "unsigned.msi")
+    sh([MSI, "--build", opts.build, "--out", unsigned])
+    sh([MSI, "--build", opts.build, "--out", signed, "--cert", os.path.join(ca_dir, "signer.pem"),
+        "--key", os.path.join(ca_dir, "signer.key"), "--tsa", url])
+    sh(["msiextract", "-C", os.path.join(folder, "unpacked"), signed])
+    inside = [os.path.join(d, n) for d, _, names in os.walk(os.path.join(folder, "unpacked"))
+              for n in names if n == "usb-serial-driver-update.exe"]
+    expect("the MSI carries one command", 1, len(inside))
+    expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+    return signed, unsigned
 
 
 def timestamped(opts):
