@@ -20,7 +20,7 @@
 
 ; A 32-bit installer by default: the NSIS that Windows users install builds only the x86 targets.
 ; That is enough: 64-bit Windows starts the 64-bit command as a 64-bit process whoever asks, and
-; nothing here lies in System32, the one folder WOW64 shows a 32-bit process differently.
+; nothing here lies in System32, the folder that WOW64 redirects for a 32-bit process.
 ; /DAMD64 builds a 64-bit installer instead, where the NSIS at hand has the amd64 target.
 Unicode true
 !ifdef AMD64
