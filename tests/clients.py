@@ -5,12 +5,13 @@ under `msiexec /qn` with a verbose log.
 
 A row per case: the client, what the stand-in newdev.dll answers (or Wine's own newdev on
 simulated devices), the client's exit status, what it must show of the command's output (the
-installer's log, the batch file's standard output) and, for real installs, the drivers the
-devices carry afterwards. For the MSI: the files under Program Files, the products installed and
-the exact INF paths that reached the platform. ctest runs one row per test.
+installer's log, the batch file's standard output), the INF paths that reached the platform and,
+for real installs, the drivers the devices carry afterwards. For the MSI also the files under
+Program Files and the products installed. ctest runs one row per test.
 """
 
 import argparse
+import ntpath
 import os
 import re
 import shlex
@@ -21,6 +22,12 @@ import blackbox
 from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 
 PKG = "C:\\drivers\\usb-serial"
+# Names with what cmd treats specially: spaces, &, parentheses, ^ and !.
+ODD_FOLDER = "shipped & tested (v2) ^1 !x!"
+ODD_PKG = "C:\\My Drivers & Co (USB) ^2 !new!\\"
+# The driver package on a drive of its own, as on a USB stick: a letter of the real prefix's
+# dosdevices pointing at the sample package.
+DRIVE = ("e:", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "driver-package"))
 
 WXS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "msi", "usb-serial-driver.wxs")
 # The MSI installs here and runs the batch file on the package folder inside.
@@ -35,6 +42,7 @@ MSI_FAILED = 1627 & 0xFF
 # name, client, stand-in script ("real": Wine's own newdev on the simulated devices), exit
 # status, the command's output as the client shows it[, the batch file's argument[, a second
 # run of the batch file started at the same moment: its script, exit status and output]]
+# [, {how}]: how the batch file is shipped and started, see run()
 CASES = [
     ("installer-both-ok", "installer", "ok,ok", 0, OK_OK),
     ("installer-bus-fails", "installer", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort")),
@@ -50,6 +58,25 @@ CASES = [
     # Fleet tools start many at once: two runs must not take each other's result.
     ("batch-two-runs-at-once", "batch", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort"), PKG,
      ("ok,ok", 0, OK_OK)),
+    # A trailing backslash goes, or the quoted argument would end in \", an escaped quote.
+    ("batch-trailing-backslash-dropped", "batch", "ok,ok", 0, OK_OK, PKG + "\\", None,
+     {"reaches": PKG}),
+    ("batch-relative-trailing-backslash", "batch", "ok,ok", 0, OK_OK, "drivers\\usb-serial\\"),
+    ("batch-drive-root", "batch", "ok,fail:5", 1, ok("FTDIBus") + err("FTDIPort", 5), "E:\\", None,
+     {"reaches": "E:"}),
+    # Started by its own path, as a management tool starts it, from a folder and on a package whose
+    # names hold what cmd treats specially: both reach the command unchanged.
+    ("batch-odd-names-passed-unchanged", "batch", "ok,ok", 0, OK_OK, ODD_PKG, None,
+     {"folder": ODD_FOLDER, "start": "program", "reaches": ODD_PKG[:-1]}),
+    ("batch-odd-names-bus-fails", "batch", "fail:0xE000020B,ok", 1, err("FTDIBus", -536870389) + ok("FTDIPort"),
+     ODD_PKG, None, {"folder": ODD_FOLDER, "start": "program", "reaches": ODD_PKG[:-1]}),
+    # Where delayed expansion is on by default (cmd /v:on), a ! in the directory stays.
+    ("batch-bang-kept-with-delayed-expansion-on", "batch", "ok,ok", 0, OK_OK, "C:\\drivers\\usb!new!", None,
+     {"start": "cmd-delayed-expansion"}),
+    ("batch-real-install-trailing-backslash", "batch", "real", 0, OK_OK, blackbox.SAMPLE + "\\", None,
+     {"reaches": blackbox.SAMPLE}),
+    ("batch-real-install-drive-root", "batch", "real", 0, OK_OK, "E:\\", None,
+     {"reaches": "E:", "drive": DRIVE}),
     # The MSI, in a prefix of its own per row. The argument column lists the msiexec runs, in
     # order ("/i older": the MSI of a lower version); each /i runs the batch file once. The
     # product is installed afterwards when the last run is a successful /i; otherwise nothing
@@ -122,7 +149,13 @@ def run_msi(opts, env, prefix, work, status, runs, check):
     return argv, stderr
 
 
-def run(opts, name, client, script, status, shown, argument=PKG, alongside=None):
+def run(opts, name, client, script, status, shown, argument=None, alongside=None, how=None):
+    """how: "folder", the name of the folder the batch file is shipped in; "start", how it is
+    started: "cmd" (cmd /c, the default), "program" (by its own path, as a program starts it) or
+    "cmd-delayed-expansion" (cmd /v:on /c); "reaches", the directory as it must reach the
+    platform (default: the argument as given, made full); "drive", (letter, Linux folder) mapped
+    for the run."""
+    how = how or {}
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -149,56 +182,88 @@ def run(opts, name, client, script, status, shown, argument=PKG, alongside=None)
     if client == "msi":
         argv, stderr = run_msi(opts, env, prefix, work, status, argument, check)
     else:
-        if client == "installer":
-            package_dir = None  # unpacked by the installer into a temporary folder of its own
-            argv = [opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
-        else:
-            # Shipped side by side: the batch file runs the command found beside it.
-            folder = os.path.join(work, "shipped")
-            os.makedirs(folder)
-            shutil.copy(opts.exe, folder)
-            shutil.copy(opts.batch, folder)
-            argv = ["cmd", "/c", to_windows(os.path.join(folder, os.path.basename(opts.batch))),
-                    blackbox.SAMPLE if real else argument]
-            package_dir = argv[-1] if ":" in argv[-1] else to_windows(work) + "\\" + argv[-1]
-        twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
-                                                      NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
-        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
-        if client == "installer":
-            stdout = b""
-            if os.path.exists(shown_file):
-                with open(shown_file, "rb") as f:
-                    stdout = f.read()
-        check("exit status", status, actual_status)
-        check("the command's output as shown", shown, stdout)
-        if twin:
-            twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
-            check("exit status of the run alongside", alongside[1], twin_status)
-            check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
+        argv, stderr, package_dir = run_program(opts, env, prefix, work, client, real, status, shown,
+                                                argument, alongside, how, shown_file, log, check)
+    # Wine's own newdev logs the calls it gets; the stand-in writes them to its log.
+    calls = blackbox.parse_trace(stderr.decode("utf-8", "replace")) if real else blackbox.parse_log(log)[1]
     if real:
         check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
               {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
     if client == "msi":
         # Exactly the installed package's INF files, once for each install.
-        calls = blackbox.parse_trace(stderr.decode(errors="replace")) if real else blackbox.parse_log(log)[1]
         installs = sum(step.startswith("/i") for step in argument)
         check("calls (hardware ID, INF path)",
               [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")] * installs,
               [(c["hwid"], c["inf"]) for c in calls])
         winerun.stop(prefix)
-    elif not real:
-        calls = blackbox.parse_log(log)[1]
+    else:
         check("hardware IDs", [BUS_ID, PORT_ID], [c["hwid"] for c in calls])
-        # The batch file passes its argument on; the installer, the folder it unpacked to.
-        base = package_dir or "driver\\package"
-        tail = (lambda path: path) if package_dir else (lambda path: "\\".join(path.split("\\")[-3:]))
-        check("INF paths", [base + "\\ftdibus.inf", base + "\\ftdiport.inf"], [tail(c["inf"]) for c in calls])
+        if client == "installer":
+            # The package it ran on lay in one fresh folder under Program Files, where only
+            # administrators write, not in a user's folder; that folder is gone afterwards.
+            with open(opts.installer, "rb") as f:
+                head = f.read(4096)
+            machine = int.from_bytes(head[int.from_bytes(head[0x3C:0x40], "little") + 4:][:2], "little")
+            check("the installer's machine (x86, what stock NSIS builds)", "0x14c", hex(machine))
+            package_dir = ntpath.dirname(calls[0]["inf"]) if calls else "?"
+            unpacked = ntpath.dirname(package_dir)
+            check("the folder the package was unpacked into lies in", "C:\\Program Files", ntpath.dirname(unpacked))
+            check("the unpacked folder removed", False,
+                  os.path.lexists(os.path.join(prefix, "drive_c", *unpacked.split("\\")[1:])))
+        check("INF paths", [package_dir + "\\ftdibus.inf", package_dir + "\\ftdiport.inf"], [c["inf"] for c in calls])
     if problems:
         rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
-                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(argv)
+                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(winerun.command(argv))
         sys.exit(f"FAIL {name}: " + "\n".join(problems) +
                  f"\n  stderr:   {stderr.decode(errors='replace')[-2000:]}\n  re-run:   (cd {shlex.quote(work)} && {rerun})")
 
+
+
+def run_program(opts, env, prefix, work, client, real, status, shown, argument, alongside, how,
+                shown_file, log, check):
+    """Runs the installer or the batch file as the row says and checks what it shows; returns the
+    argv, Wine's standard error and the directory the batch file must hand on (None: the
+    installer's)."""
+    drive = how.get("drive")
+    if drive:
+        link = os.path.join(prefix, "dosdevices", drive[0])
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.path.abspath(drive[1]), link)
+    package_dir = None  # the installer unpacks it into a folder of its own
+    if client == "installer":
+        argv = [opts.installer, "/S", "/LOG=" + to_windows(shown_file)]
+    else:
+        # Shipped side by side: the batch file runs the command found beside it.
+        folder = os.path.join(work, how.get("folder", "shipped"))
+        os.makedirs(folder)
+        shutil.copy(opts.exe, folder)
+        shutil.copy(opts.batch, folder)
+        argument = argument or (blackbox.SAMPLE if real else PKG)
+        batch = to_windows(os.path.join(folder, os.path.basename(opts.batch)))
+        argv = {"cmd": ["cmd", "/c", batch, argument], "program": [batch, argument],
+                "cmd-delayed-expansion": ["cmd", "/v:on", "/c", batch, argument]}[how.get("start", "cmd")]
+        full = argument if ":" in argument else to_windows(work) + "\\" + argument
+        package_dir = how.get("reaches", full[:-1] if full.endswith("\\") else full)
+    twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
+                                                  NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
+    try:
+        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+    finally:
+        if drive:
+            os.unlink(link)
+    if client == "installer":
+        stdout = b""
+        if os.path.exists(shown_file):
+            with open(shown_file, "rb") as f:
+                stdout = f.read()
+    check("exit status", status, actual_status)
+    check("the command's output as shown", shown, stdout)
+    if twin:
+        twin_stdout, _, twin_status = winerun.finish(twin, timeout=300)
+        check("exit status of the run alongside", alongside[1], twin_status)
+        check("the command's output as the run alongside shows it", alongside[2], twin_stdout)
+    return argv, stderr, package_dir
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)

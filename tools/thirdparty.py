@@ -12,6 +12,7 @@ one whose notices miss a part.
 import hashlib
 import json
 import os
+import platform
 import re
 import subprocess
 import urllib.parse
@@ -91,7 +92,8 @@ def spdx_of(synopsis):
 
 
 def license_of(component, copyright_path):
-    """(SPDX expression, the notice text) from the package's copyright file."""
+    """(SPDX expression, the notice text, {LicenseRef-…: its text}) from the package's copyright
+    file."""
     with open(copyright_path, encoding="utf-8") as f:
         text = f.read()
     if "/" not in component.license:
@@ -100,7 +102,7 @@ def license_of(component, copyright_path):
         grant = "GNU General Public License (v3 or later) with version 3.1 of the GCC Runtime Library Exception"
         if grant not in " ".join(text.split()) or "GCC RUNTIME LIBRARY EXCEPTION" not in text:
             raise Error(f"{copyright_path} no longer grants {component.license}")
-        return component.license, text
+        return component.license, text, {}
     prefix = component.license
     parsed = dep5.Copyright(text.splitlines(keepends=True))
     # The default paragraph and those about the component's sources, less their test suites,
@@ -112,7 +114,19 @@ def license_of(component, copyright_path):
                   if p.license.synopsis in {n.strip() for s in names for n in re.split(r"\s+and\s+", s)}]
     expression = " AND ".join(dict.fromkeys(spdx_of(n) for n in names))
     notice = "\n".join(p.dump() for p in paragraphs + standalone)
-    return expression, notice
+    # A LicenseRef means nothing without its text: the file gives it in a License paragraph of
+    # its own or under the files it covers, sometimes several wordings under one name.
+    texts = {}
+    for p in standalone + paragraphs:
+        for name in re.split(r"\s+and\s+", p.license.synopsis):
+            ref = spdx_of(name.strip())
+            if ref.startswith("LicenseRef-") and p.license.text.strip():
+                texts.setdefault(ref, {})[p.license.text.strip()] = None
+    texts = {ref: "\n\n".join(wordings) for ref, wordings in texts.items()}
+    missing = sorted(set(re.findall(r"LicenseRef-[A-Za-z0-9.-]+", expression)) - set(texts))
+    if missing:
+        raise Error(f"{copyright_path} gives no text for {', '.join(missing)}")
+    return expression, notice, texts
 
 
 @dataclass
@@ -122,6 +136,7 @@ class Linked:
     files: list
     expression: str = ""  # its SPDX license expression
     notice: str = ""  # the license text or notice its copyright file gives
+    texts: dict = None  # {LicenseRef-…: its text}, for those the expression names
 
 
 def components_of(files):
@@ -136,13 +151,37 @@ def components_of(files):
         found.setdefault(component.name, Linked(component, info, [])).files.append(path)
     linked = [found[c.name] for c in COMPONENTS if c.name in found]
     for item in linked:
-        item.expression, item.notice = license_of(item.component, item.info["copyright"])
+        item.expression, item.notice, item.texts = license_of(item.component, item.info["copyright"])
     return linked
+
+
+def distro():
+    """This Debian release, as package URLs name it (debian-12): a package's version alone does not
+    tell which release's archive it came from."""
+    release = platform.freedesktop_os_release()
+    if release.get("ID") != "debian" or not release.get("VERSION_ID"):
+        raise Error(f"this is not a numbered Debian release ({release.get('PRETTY_NAME')}); "
+                    "the bill of materials names Debian packages")
+    return "debian-" + release["VERSION_ID"]
 
 
 def purl(info):
     return (f"pkg:deb/debian/{info['package']}@{urllib.parse.quote(info['version'], safe='')}"
-            f"?arch={info['architecture']}")
+            f"?arch={info['architecture']}&distro={distro()}")
+
+
+def licenses(item):
+    """The component's CycloneDX licenses. 1.5 carries a license's text only in the list form, one
+    license an entry, never beside an expression: a component whose expression names a LicenseRef
+    lists its licenses, each LicenseRef with its text. Its expression is a conjunction of them,
+    so the list means the same: every one of them applies."""
+    if not item.texts:
+        return [{"expression": item.expression}]
+    terms = item.expression.split(" AND ")
+    if any(" " in term for term in terms):
+        raise Error(f"{item.component.name}: {item.expression} is no plain conjunction of licenses")
+    return [{"license": {"name": t, "text": {"contentType": "text/plain", "content": item.texts[t]}}}
+            if t in item.texts else {"license": {"id": t}} for t in terms]
 
 
 def notices(version, linked):
@@ -171,7 +210,7 @@ def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
     components = [{
         "type": "library", "bom-ref": f"component:{item.component.name}", "name": item.component.name,
         "version": item.info["version"], "description": item.component.description,
-        "licenses": [{"expression": item.expression}], "purl": purl(item.info),
+        "licenses": licenses(item), "purl": purl(item.info),
         "properties": [{"name": "debian:package", "value": item.info["package"]},
                        {"name": "debian:source", "value": item.info["source"]}]
         + [{"name": "linked-file", "value": f} for f in item.files]} for item in linked]

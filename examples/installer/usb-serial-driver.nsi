@@ -1,30 +1,44 @@
 ; usb-serial-driver.nsi: an example NSIS installer that updates the drivers of the USB serial
 ; adapter (VID 0403, PID 6001) with usb-serial-driver-update.exe. Copy it into your own installer.
 ;
-; What it does: it carries the command and a driver package, unpacks both into a temporary folder,
-; runs the command there on the package, shows the command's two lines in the installer's details
-; and in a log file, and succeeds only when both are the OK lines. Otherwise it fails with a clear
-; message and exit status 1, also when run silently (/S), so that whatever started it can tell.
+; What it does: it carries the command and a driver package, unpacks both into a fresh folder
+; under Program Files, runs the command there on the package, shows the command's two lines in the
+; installer's details and in a log file, removes the folder, and succeeds only when both lines are
+; the OK lines. Otherwise it fails with a clear message and exit status 1, also when run silently
+; (/S), so that whatever started it can tell.
 ;
 ; Build it (makensis comes with NSIS 3; Debian's package is `nsis`):
 ;   makensis [/DCOMMAND_EXE=<the .exe>] [/DPACKAGE_DIR=<driver package dir>] [/DOUTFILE=<installer>]
-;            usb-serial-driver.nsi
-; The defaults are this repository's build, its sample package and a file beside this script.
+;            [/DAMD64] usb-serial-driver.nsi
+; Relative paths are taken from this script's folder. The defaults: the .exe one folder up (as in
+; the release zip) or else this repository's build, the folder driver-package one folder up (in
+; the release zip, put your package there; in the repository it is the sample package), and
+; usb-serial-driver-setup.exe beside this script.
 ; Run it: usb-serial-driver-setup.exe [/S] [/LOG=<file>]
 ;   /S    silent: no window, no question; the exit status and the log tell the outcome
 ;   /LOG  where the log goes (default: usb-serial-driver-setup.log in the user's temporary folder)
 
-; A 64-bit installer: the command must run as a 64-bit process, and an installer's child
-; processes see the file system as the installer does.
+; A 32-bit installer by default: the NSIS that Windows users install builds only the x86 targets.
+; That is enough: 64-bit Windows starts the 64-bit command as a 64-bit process whoever asks, and
+; nothing here lies in System32, the folder that WOW64 redirects for a 32-bit process.
+; /DAMD64 builds a 64-bit installer instead, where the NSIS at hand has the amd64 target.
 Unicode true
-Target amd64-unicode
+!ifdef AMD64
+  Target amd64-unicode
+!else
+  Target x86-unicode
+!endif
 
 !include FileFunc.nsh
 !include LogicLib.nsh
 
 ; makensis resolves relative paths from this script's folder.
 !ifndef COMMAND_EXE
-  !define COMMAND_EXE "../../build/mingw/src/usb-serial-driver-update.exe"
+  !if /FileExists "../usb-serial-driver-update.exe"
+    !define COMMAND_EXE "../usb-serial-driver-update.exe"
+  !else
+    !define COMMAND_EXE "../../build/mingw/src/usb-serial-driver-update.exe"
+  !endif
 !endif
 !ifndef PACKAGE_DIR
   !define PACKAGE_DIR "../driver-package"
@@ -46,6 +60,7 @@ ShowInstDetails show
 Page instfiles
 
 Var Log
+Var Unpacked ; the folder the command and the package are unpacked into
 
 Section "Update the drivers"
   ${GetParameters} $0
@@ -55,22 +70,41 @@ Section "Update the drivers"
     StrCpy $Log "$TEMP\usb-serial-driver-setup.log"
   ${EndIf}
 
-  ; $PLUGINSDIR is a fresh folder in the temporary folder, removed when the installer ends.
-  InitPluginsDir
-  SetOutPath "$PLUGINSDIR\driver"
-  File "/oname=usb-serial-driver-update.exe" "${COMMAND_EXE}"
-  SetOutPath "$PLUGINSDIR\driver\package"
-  File /r "${PACKAGE_DIR}/*.*"
-  ; Leave the working folder so that the temporary one can be removed at the end.
-  SetOutPath "$PLUGINSDIR"
+  ; The command runs elevated on what lies in this folder, so no one but an administrator may be
+  ; able to change it in the meantime: not the user's temporary folder (the plug-ins folder is
+  ; there), which the same user's unelevated programs can write. Program Files lets only
+  ; administrators write, and its path is plain ASCII on every Windows (the user's folder may hold
+  ; characters the command's ANSI code page lacks). $PROGRAMFILES64 is the 64-bit one, also from
+  ; a 32-bit installer; that folder is not redirected. GetTempFileName makes a fresh, uniquely
+  ; named file there, which becomes the folder.
+  GetTempFileName $Unpacked "$PROGRAMFILES64"
+  ClearErrors
+  ${If} $Unpacked != ""
+    Delete $Unpacked
+    CreateDirectory $Unpacked
+  ${EndIf}
+  ${If} $Unpacked == ""
+  ${OrIf} ${Errors}
+    StrCpy $Unpacked ""
+    StrCpy $1 "error"
+    StrCpy $2 "No folder could be made in $PROGRAMFILES64: run the installer as administrator.$\r$\n"
+  ${Else}
+    SetOutPath $Unpacked
+    File "/oname=usb-serial-driver-update.exe" "${COMMAND_EXE}"
+    SetOutPath "$Unpacked\package"
+    File /r "${PACKAGE_DIR}/*.*"
+    ; Leave the folder, so that it can be removed.
+    SetOutPath $EXEDIR
 
-  DetailPrint "Updating the USB serial adapter's drivers..."
-  ; nsExec runs the command without a console window and hands back its exit status and its
-  ; output. The exit status is always 0 by the command's contract; the output tells the outcome.
-  ; Standard input is not a console there, so even a wrong argument cannot make it wait.
-  nsExec::ExecToStack '"$PLUGINSDIR\driver\usb-serial-driver-update.exe" "$PLUGINSDIR\driver\package"'
-  Pop $1 ; the exit status, or "error" when the command could not be started
-  Pop $2 ; everything it printed
+    DetailPrint "Updating the USB serial adapter's drivers..."
+    ; nsExec runs the command without a console window and hands back its exit status and its
+    ; output. The exit status is always 0 by the command's contract; the output tells the
+    ; outcome. Standard input is not a console there, so even a wrong argument cannot make it wait.
+    nsExec::ExecToStack '"$Unpacked\usb-serial-driver-update.exe" "$Unpacked\package"'
+    Pop $1 ; the exit status, or "error" when the command could not be started
+    Pop $2 ; everything it printed
+    Call RemoveUnpacked
+  ${EndIf}
 
   Push $2
   Call ShowLines
@@ -88,6 +122,18 @@ Section "Update the drivers"
   ${EndIf}
   DetailPrint "Both drivers updated."
 SectionEnd
+
+; An installer that stops early (a file it could not unpack) leaves no folder behind either.
+Function .onInstFailed
+  Call RemoveUnpacked
+FunctionEnd
+
+Function RemoveUnpacked
+  ${If} $Unpacked != ""
+    RMDir /r $Unpacked
+    StrCpy $Unpacked ""
+  ${EndIf}
+FunctionEnd
 
 ; Shows the text on the stack in the installer's details, one item a line.
 Function ShowLines
