@@ -166,9 +166,9 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         build, installer = installer_build(folder, ca_dir, url)
         carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
         sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
-        inside = os.path.join(folder, "unpacked", "$PLUGINSDIR", "driver", "usb-serial-driver-update.exe")
-        expect("the installer carries the signed command", sha256(carried), sha256(inside))
-        expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside))
+        inside = carried_commands(os.path.join(folder, "unpacked"))
+        expect("the installer carries the signed command", [sha256(carried)], [sha256(p) for p in inside])
+        expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
         return installer, os.path.join(build, "examples", "signed", "usb-serial-driver-setup-unsigned.exe")
     # The MSI as `make msi CERT=... KEY=... TSA=url` makes it, and the same unsigned.
     signed, unsigned = os.path.join(folder, "usb-serial-driver.msi"), os.path.join(folder, "unsigned.msi")
@@ -176,11 +176,29 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
     sh([MSI, "--build", opts.build, "--out", signed, "--cert", os.path.join(ca_dir, "signer.pem"),
         "--key", os.path.join(ca_dir, "signer.key"), "--tsa", url])
     sh(["msiextract", "-C", os.path.join(folder, "unpacked"), signed])
-    inside = [os.path.join(d, n) for d, _, names in os.walk(os.path.join(folder, "unpacked"))
-              for n in names if n == "usb-serial-driver-update.exe"]
+    inside = carried_commands(os.path.join(folder, "unpacked"))
     expect("the MSI carries one command", 1, len(inside))
     expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
     return signed, unsigned
+
+
+def carried_commands(unpacked):
+    """The copies of the command in an unpacked installer or MSI, wherever it puts them."""
+    return [os.path.join(d, n) for d, _, names in os.walk(unpacked) for n in names
+            if n == "usb-serial-driver-update.exe"]
+
+
+def installer_build(folder, ca_dir, url, check=True):
+    """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
+    of its own: (build tree, installer), or the finished build when not `check`ed."""
+    build = os.path.join(folder, "build")
+    sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
+        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
+    argv = ["cmake", "--build", build, "--target", "installer"]
+    if not check:
+        return subprocess.run(argv, capture_output=True, text=True)
+    sh(argv)
+    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
 
 
 def timestamped(opts):
