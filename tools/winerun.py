@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Running Windows programs under Wine, for the demo, the benchmark, the tests and ctest's
 emulator: one place for what Wine needs from every caller.
 
