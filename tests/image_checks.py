@@ -36,13 +36,14 @@ def resources(pe, kind):
     return found
 
 
-def manifest_nodes(pe, tag):
-    return [node for text in resources(pe, RT_MANIFEST).values() for node in ET.fromstring(text).iter(tag)]
-
-
 def manifest_path(pe, path):
     """The nodes at `path` below the manifest's root: elements count only where Windows reads them."""
     return [node for text in resources(pe, RT_MANIFEST).values() for node in ET.fromstring(text).findall(path)]
+
+
+def manifest_nodes(pe, tag):
+    """The `tag` elements anywhere below the manifest's root."""
+    return manifest_path(pe, ".//" + tag)
 
 
 def imported_dlls(pe):
