@@ -18,6 +18,8 @@ import shlex
 import shutil
 import sys
 
+import pefile
+
 import blackbox
 from blackbox import BUS_ID, PORT_ID, OK_OK, ok, err, winerun, to_windows
 
@@ -201,9 +203,7 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
         if client == "installer":
             # The package it ran on lay in one fresh folder under Program Files, where only
             # administrators write, not in a user's folder; that folder is gone afterwards.
-            with open(opts.installer, "rb") as f:
-                head = f.read(4096)
-            machine = int.from_bytes(head[int.from_bytes(head[0x3C:0x40], "little") + 4:][:2], "little")
+            machine = pefile.PE(opts.installer, fast_load=True).FILE_HEADER.Machine
             check("the installer's machine (x86, what stock NSIS builds)", "0x14c", hex(machine))
             package_dir = ntpath.dirname(calls[0]["inf"]) if calls else "?"
             unpacked = ntpath.dirname(package_dir)

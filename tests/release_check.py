@@ -23,6 +23,8 @@ import sys
 import time
 import zipfile
 
+import pefile
+
 import tsa
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -232,7 +234,6 @@ def timestamped(opts):
 
 def signed_exe_runs(opts):
     """The signed .exe keeps a correct checksum and prints what the unsigned one prints."""
-    import pefile
     import blackbox
     folder, ca_dir = ca(opts)
     exe = os.path.join(opts.build, "src", "usb-serial-driver-update.exe")
@@ -418,9 +419,7 @@ def installer_script_from_zip(opts):
     sh(said[1].replace("\\", "/").split(), cwd=out)
     setup = os.path.join(out, "examples", "usb-serial-driver-setup.exe")
     expect("the installer written beside the script", True, os.path.isfile(setup))
-    with open(setup, "rb") as f:
-        head = f.read(4096)
-    machine = int.from_bytes(head[int.from_bytes(head[0x3C:0x40], "little") + 4:][:2], "little")
+    machine = pefile.PE(setup, fast_load=True).FILE_HEADER.Machine
     expect("the installer's machine (x86, the default target)", "0x14c", hex(machine))
 
 
