@@ -460,14 +460,11 @@ def run_unrandomized(argv, env, cwd, err, release, check):
 
 
 def wine_processes(marker, names):
-    """{program name: personality} of this machine's processes whose environment holds `marker`
+    """{program name: personality} of the processes of the run whose stand-in log is `marker`
     and whose Windows program (as Wine shows it in the command line) is one of `names`."""
     found = {}
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+    for pid in winerun.processes("NEWDEV_STANDIN_LOG", marker):
         try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if f"NEWDEV_STANDIN_LOG={marker}".encode() not in f.read().split(b"\0"):
-                    continue
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 program = ntpath.basename(f.read().split(b"\0")[0].decode(errors="replace")).lower()
             with open(f"/proc/{pid}/personality") as f:

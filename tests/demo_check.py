@@ -14,6 +14,8 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import winerun  # noqa: E402
 SAMPLE = os.path.join(ROOT, "examples", "driver-package")
 COMMAND_OUTPUT = b"FTDIBus driver update: OK\r\nFTDIPort driver update: OK\r\n"
 
@@ -57,16 +59,13 @@ CASES = [
 def wine_processes(prefix):
     """Processes still running with this Wine prefix in their environment."""
     found = []
-    marker = f"WINEPREFIX={prefix}".encode() + b"\0"
-    for pid in filter(str.isdigit, os.listdir("/proc")):
+    for pid in winerun.processes("WINEPREFIX", prefix):
         try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if marker in f.read() + b"\0":
-                    with open(f"/proc/{pid}/stat") as s:
-                        if s.read().split(") ")[-1][0] != "Z":
-                            found.append(pid)
+            with open(f"/proc/{pid}/stat") as s:
+                if s.read().split(") ")[-1][0] != "Z":
+                    found.append(pid)
         except OSError:
-            pass
+            pass  # gone meanwhile
     return found
 
 

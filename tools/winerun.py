@@ -91,6 +91,21 @@ def run(argv, environment, cwd=None, stdin=subprocess.DEVNULL, timeout=120):
     return finish(start(argv, environment, cwd, stdin), timeout)
 
 
+def processes(name, value):
+    """The IDs of this machine's processes whose environment holds name=value: the Linux processes
+    of a Wine run (and what it started, which inherits the environment), seen from outside."""
+    entry = f"{name}={value}".encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if entry in f.read().split(b"\0"):
+                    found.append(pid)
+        except OSError:
+            pass  # gone meanwhile
+    return found
+
+
 def made(prefix):
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         return False
