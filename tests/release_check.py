@@ -121,6 +121,11 @@ def authority(ca_dir, answer="ok", requests=8):
         server.wait()
 
 
+def signed_base(opts, folder):
+    """Where `make sign` writes the signed copies, less .exe or .zip."""
+    return os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
+
+
 def release_sign(opts, folder, ca_dir, *tsa_args):
     """tools/release sign as `make sign` runs it; returns the finished process."""
     return subprocess.run([sys.executable, RELEASE, "sign", "--build", opts.build, "--out",
@@ -154,7 +159,7 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         if done.returncode != 0:
             raise Failure(f"signing failed:\n{done.stdout}{done.stderr}")
         expect("unsigned .exe untouched by signing", before, sha256(exe))
-        base = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
+        base = signed_base(opts, folder)
         with zipfile.ZipFile(base + ".zip") as z:
             inside, bom = z.read("usb-serial-driver-update.exe"), json.loads(z.read(BOM))
         expect("signed zip's bill of materials names its .exe", hashlib.sha256(inside).hexdigest(),
@@ -257,7 +262,7 @@ def authority_fails(opts):
     signed .exe or zip (not even those of an earlier run)."""
     answer = opts.case[len("authority-"):]
     folder, ca_dir = ca(opts)
-    base = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
+    base = signed_base(opts, folder)
     os.makedirs(os.path.dirname(base))
     for stale in (base + ".exe", base + ".zip"):
         with open(stale, "w") as f:
@@ -282,7 +287,7 @@ def authority_falls_back(opts):
     expect("exit status", 0, done.returncode)
     expect("names the refusing authority and the one used", (True, True),
            (refusing in done.stderr, f"timestamped by {answering}" in done.stdout))
-    signed = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed.exe")
+    signed = signed_base(opts, folder) + ".exe"
     expect("verify after both certificates expired", (0, True), verify(ca_dir, signed, at=time.time() + LATER))
 
 
@@ -306,7 +311,7 @@ def no_timestamp_said(opts):
     done = release_sign(opts, folder, ca_dir)
     expect("exit status", 0, done.returncode)
     expect("says so", True, "WITHOUT a timestamp" in done.stdout)
-    signed = os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed.exe")
+    signed = signed_base(opts, folder) + ".exe"
     expect("verifies now, no timestamp", (0, False), verify(ca_dir, signed))
 
 
