@@ -10,7 +10,6 @@ that re-runs it and expected beside actual.
 import argparse
 import ntpath
 import os
-import re
 import select
 import shlex
 import shutil
@@ -187,6 +186,9 @@ CASES = [
     # Real installs by Wine's own newdev and setupapi on simulated devices, from the sample package.
     Case("real-install-sample-package", [SAMPLE], OK_OK, both(SAMPLE), prefix="real",
          devices=(BUS_ID, PORT_ID), installed=SAMPLE_INSTALLED),
+    # Windows' answer where no device carries the hardware ID; Wine's own newdev would say OK.
+    Case("real-install-no-adapter", [SAMPLE], err("FTDIBus", -536870389) + err("FTDIPort", -536870389),
+         both(SAMPLE), prefix="real", installed={}),
     Case("real-install-directory-missing", ["C:\\no\\such\\package"], OK_OK,
          both("C:\\no\\such\\package"), prefix="real", devices=(BUS_ID, PORT_ID),
          installed={BUS_ID: ("", "", ""), PORT_ID: ("", "", "")}),
@@ -196,7 +198,8 @@ CASES = [
     Case("wine-and-its-children-unrandomized", [PKG], OK_OK, both(PKG), "ok,hold", unrandomized=True),
 ]
 
-# Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll.
+# Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll as wine-newdev.dll
+# behind the stand-in.
 PREFIXES = ("standin", "no-export", "absent", "real")
 
 
@@ -211,7 +214,9 @@ def wine_env(opts, case, prefix, log, release):
     env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log),
                NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release))
     if case.prefix == "real":
-        env.update(WINEDLLOVERRIDES="newdev=b", WINEDEBUG="-all,trace+setupapi")
+        # Wine's own device installation behind the stand-in, answering as Windows does where no
+        # device carries the hardware ID.
+        env["NEWDEV_STANDIN_SCRIPT"] = case.script or "windows,windows"
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
@@ -280,20 +285,6 @@ def devsim_list(opts, prefix):
     return devices
 
 
-TRACE = re.compile(r'UpdateDriverForPlugAndPlayDevicesW parent ([0-9A-Fa-f]+), hardware_id L"((?:[^"\\]|\\.)*)", '
-                   r'inf_path L"((?:[^"\\]|\\.)*)", flags (0x[0-9a-f]+|0), reboot ([0-9A-Fa-f]+)')
-
-
-def parse_trace(stderr):
-    """The calls Wine's own newdev logged, in the stand-in log's form."""
-    def unescape(text):
-        return re.sub(r"\\(x[0-9a-fA-F]{2,4}|.)",
-                      lambda m: chr(int(m.group(1)[1:], 16)) if m.group(1)[0] == "x" and len(m.group(1)) > 1
-                      else m.group(1), text)
-    return [dict(parent=int(m[1], 16), hwid=unescape(m[2]), inf=unescape(m[3]), flags=int(m[4], 16),
-                 restart=int(m[5], 16)) for m in TRACE.finditer(stderr)]
-
-
 def read_until(stream, wanted, seconds):
     """Reads from a pipe until `wanted` has arrived or the time is up; returns what arrived."""
     data = b""
@@ -335,7 +326,7 @@ def run(opts, case):
     env = wine_env(opts, case, prefix, log, release)
     if "path" in case.plant:
         env["WINEPATH"] = to_windows(places["path"])
-    if case.devices:
+    if case.prefix == "real":
         devsim(opts, prefix, "remove", BUS_ID)
         devsim(opts, prefix, "remove", PORT_ID)
         for hardware_id in case.devices:
@@ -375,7 +366,6 @@ def run(opts, case):
 
     modules, calls, loads = parse_log(log)
     if case.prefix == "real":
-        calls = parse_trace(stderr.decode("utf-8", "replace"))
         check("installed drivers (description, version, INF)", case.installed,
               {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed})
     check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
@@ -384,7 +374,7 @@ def run(opts, case):
     if calls:
         check("restart indicator: one non-null address for all calls", True,
               calls[0]["restart"] != 0 and all(c["restart"] == calls[0]["restart"] for c in calls))
-    loads_standin = case.prefix == "standin" and len(case.args) == 1
+    loads_standin = case.prefix in ("standin", "real") and len(case.args) == 1
     check("newdev.dll modules loaded", [SYSTEM_NEWDEV.lower()] if loads_standin else [],
           [m.lower() for m in modules])
     check("DLLs loaded by bare name, from where", {name: where and where.lower() for name, where in case.loads.items()},
@@ -501,6 +491,9 @@ def setup(opts):
         if name == "real":
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
+            system_newdev = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
+            os.replace(system_newdev, os.path.join(os.path.dirname(system_newdev), "wine-newdev.dll"))
+            shutil.copy(opts.standin, system_newdev)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.

@@ -5,18 +5,23 @@
 //   NEWDEV_STANDIN_LOG      file that gets one line when the DLL is attached and one per call
 //   NEWDEV_STANDIN_SCRIPT   comma-separated answers, one per call: "ok", "fail:<code>" (decimal or
 //                           0x-hex; sets the last-error code and returns FALSE) or "hold" (waits for
-//                           NEWDEV_STANDIN_RELEASE to exist, at most 60 s, then succeeds); missing
-//                           answers are "ok"
+//                           NEWDEV_STANDIN_RELEASE to exist, at most 60 s, then succeeds) or
+//                           "windows" (answers as Windows does, see below); missing answers are "ok"
 //   NEWDEV_STANDIN_NOMEM    "1": the command's next allocation fails from the moment this DLL is
 //                           attached; "2": from the moment the first call returns. One allocation only.
 //   NEWDEV_STANDIN_LOAD     comma-separated DLL names that the first call loads by bare name, as the
 //                           real one loads its helpers while it works; each gets a log line with the
 //                           full path of the module it got, or "null"
+// "windows" makes Wine's device installation as strict as Windows': a call for a hardware ID that no
+// device carries fails with ERROR_NO_SUCH_DEVINST and installs nothing, where Wine's own newdev
+// says OK. Any other call goes to Wine's own newdev, which the test prefix keeps in its system
+// directory as wine-newdev.dll.
 // Strings are logged as hex UTF-16 units, so the test sees exactly the units that arrived.
 // Allocation failures are made by rewriting the command's own import of msvcrt's malloc, which its
 // statically linked C++ runtime uses for operator new.
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +152,50 @@ void answerFor(LONG n, char *answer, size_t size)
         snprintf(answer, size, "ok");
 }
 
+// Whether a device of any class carries the hardware ID among its hardware IDs. Wine registers
+// a device only while it is plugged in (a removed one leaves nothing), so registered is present.
+bool devicePresent(LPCWSTR hardwareId)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = false;
+    SP_DEVINFO_DATA device = {sizeof device, {}, 0, 0};
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        wchar_t ids[4096] = L"";
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, NULL,
+                                               reinterpret_cast<BYTE *>(ids), sizeof ids - 2 * sizeof(wchar_t), NULL))
+            continue;
+        for (const wchar_t *id = ids; *id && !found; id += lstrlenW(id) + 1)
+            found = lstrcmpiW(id, hardwareId) == 0;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+typedef BOOL(WINAPI *UpdateDriver_t)(HWND, LPCWSTR, LPCWSTR, DWORD, PBOOL);
+
+// As Windows answers: no device, no install; otherwise what Wine's own newdev does.
+BOOL answerAsWindows(HWND parent, LPCWSTR hardwareId, LPCWSTR infPath, DWORD flags, PBOOL restart)
+{
+    if (!devicePresent(hardwareId)) {
+        SetLastError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    wchar_t path[MAX_PATH];
+    UINT length = GetSystemDirectoryW(path, MAX_PATH - 20);
+    lstrcpyW(path + length, L"\\wine-newdev.dll");
+    HMODULE wine = LoadLibraryW(path);
+    UpdateDriver_t update = wine == NULL ? NULL : reinterpret_cast<UpdateDriver_t>(reinterpret_cast<void (*)()>(
+        GetProcAddress(wine, "UpdateDriverForPlugAndPlayDevicesW")));
+    if (update == NULL) {
+        appendLog("wine-newdev-missing\n");
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    return update(parent, hardwareId, infPath, flags, restart);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
@@ -181,6 +230,8 @@ extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
         }
         return TRUE;
     }
+    if (strcmp(answer, "windows") == 0)
+        return answerAsWindows(hwndParent, HardwareId, FullInfPath, InstallFlags, bRebootRequired);
     if (strncmp(answer, "fail:", 5) == 0) {
         DWORD code = static_cast<DWORD>(strtoul(answer + 5, NULL, 0));
         SetLastError(code);
