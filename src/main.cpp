@@ -14,6 +14,14 @@
 // - newdev.dll is not a KnownDLL. Imported statically, or loaded by its bare name, it would be
 //   searched for beside the .exe and in the current directory, so it is loaded by its full path
 //   in the system directory, with its own imports resolved from there, whichever search applies.
+// - On a first install the COM-port device does not exist yet when the bus driver's update
+//   returns: the bus driver reports it once it has started, on its own time. A call for a
+//   hardware ID that no device carries fails with ERROR_NO_SUCH_DEVINST and installs nothing,
+//   so after a successful bus update, with the USB device there and no COM-port device yet, the
+//   run waits for the COM-port device (polling, at most PORT_WAIT_MS), and then for Windows' own
+//   install attempt on it to end, before the second update. The wait prints nothing, and when
+//   anything it asks the platform fails it is skipped: the second update runs as it would have.
+//   setupapi.dll, which newdev.dll has already loaded, is reached only then, by its full path.
 // - Every write is flushed at once: a script reading through a pipe must see each line while the
 //   next driver update, which can take minutes, is still running.
 // - The directory is converted from the process's ANSI code page (CP_ACP), the one the runtime
@@ -24,6 +32,7 @@
 //   for existence. The platform's error code is the report for every problem with it.
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -37,6 +46,25 @@ typedef BOOL(WINAPI *UpdateDriverForPlugAndPlayDevicesW_t)(HWND hwndParent, LPCW
                                                            PBOOL bRebootRequired);
 
 typedef BOOL(WINAPI *SetDefaultDllDirectories_t)(DWORD DirectoryFlags);
+
+typedef HDEVINFO(WINAPI *SetupDiGetClassDevsW_t)(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
+                                                 DWORD Flags);
+typedef BOOL(WINAPI *SetupDiEnumDeviceInfo_t)(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                              PSP_DEVINFO_DATA DeviceInfoData);
+typedef BOOL(WINAPI *SetupDiGetDeviceRegistryPropertyW_t)(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                          DWORD Property, PDWORD PropertyRegDataType,
+                                                          PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                                          PDWORD RequiredSize);
+typedef BOOL(WINAPI *SetupDiDestroyDeviceInfoList_t)(HDEVINFO DeviceInfoSet);
+typedef DWORD(WINAPI *CMP_WaitNoPendingInstallEvents_t)(DWORD dwTimeout);
+
+// How long the run waits, after the bus driver's update, for the COM-port device and for Windows'
+// install attempt on it. A started bus driver reports its COM-port device within about a second;
+// 30 s leaves room for a machine busy scanning the new driver files, yet keeps an installer whose
+// adapter never reports one (the wrong model, a damaged device) from hanging much longer than
+// the driver updates themselves take.
+const DWORD PORT_WAIT_MS = 30000;
+const DWORD PORT_POLL_MS = 200;
 
 // INSTALLFLAG_FORCE from newdev.h, spelled out so that this file needs no newdev import library.
 const DWORD INSTALLFLAG_FORCE = 0x00000001;
@@ -89,12 +117,11 @@ bool searchSystemDirectoryOnly()
     return systemOnly;
 }
 
-// Resolves UpdateDriverForPlugAndPlayDevicesW from the system directory's newdev.dll only. On
-// failure returns NULL with the thread's last-error code telling why.
-UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver(bool systemOnly)
+// Loads a DLL of the system directory by its full path only. On failure returns NULL with the
+// thread's last-error code telling why.
+HMODULE loadSystemDll(const wchar_t *name, bool systemOnly)
 {
-    const wchar_t newdevName[] = L"\\newdev.dll";
-    wchar_t path[MAX_PATH + sizeof newdevName / sizeof newdevName[0]];
+    wchar_t path[MAX_PATH + 16];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0)
         return NULL;
@@ -102,15 +129,79 @@ UpdateDriverForPlugAndPlayDevicesW_t loadUpdateDriver(bool systemOnly)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NULL;
     }
-    lstrcpyW(path + length, newdevName);
+    path[length] = L'\\';
+    lstrcpynW(path + length + 1, name, 15);
     // Both make the DLL's own imports resolve from the system directory. The platform forbids
     // combining them, and the first exists only where SetDefaultDllDirectories does.
     DWORD flags = systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
-    HMODULE newdev = LoadLibraryExW(path, NULL, flags);
-    if (newdev == NULL)
-        return NULL;
-    return reinterpret_cast<UpdateDriverForPlugAndPlayDevicesW_t>(
-        reinterpret_cast<void (*)()>(GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")));
+    return LoadLibraryExW(path, NULL, flags);
+}
+
+template <typename Function> Function systemFunction(HMODULE dll, const char *name)
+{
+    return dll == NULL ? NULL
+                       : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
+}
+
+enum Presence { PRESENCE_UNKNOWN, BUS_ONLY, PORT_TOO, NO_BUS };
+
+// Whether devices with the bus and with the port hardware ID are present, from one pass over
+// the present devices. A device lists its hardware IDs most specific first (the USB device's
+// begins with its revision); any of them may be the one.
+Presence presence(HMODULE setupapi)
+{
+    SetupDiGetClassDevsW_t getClassDevs = systemFunction<SetupDiGetClassDevsW_t>(setupapi, "SetupDiGetClassDevsW");
+    SetupDiEnumDeviceInfo_t enumDeviceInfo = systemFunction<SetupDiEnumDeviceInfo_t>(setupapi, "SetupDiEnumDeviceInfo");
+    SetupDiGetDeviceRegistryPropertyW_t getProperty =
+        systemFunction<SetupDiGetDeviceRegistryPropertyW_t>(setupapi, "SetupDiGetDeviceRegistryPropertyW");
+    SetupDiDestroyDeviceInfoList_t destroyList =
+        systemFunction<SetupDiDestroyDeviceInfoList_t>(setupapi, "SetupDiDestroyDeviceInfoList");
+    if (getClassDevs == NULL || enumDeviceInfo == NULL || getProperty == NULL || destroyList == NULL)
+        return PRESENCE_UNKNOWN;
+    HDEVINFO devices = getClassDevs(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    if (devices == INVALID_HANDLE_VALUE)
+        return PRESENCE_UNKNOWN;
+    bool found[2] = {false, false};
+    // Room for a device's whole list of hardware IDs, and two NULs should it come unterminated.
+    wchar_t ids[4096 + 2];
+    SP_DEVINFO_DATA device = {sizeof device, {}, 0, 0};
+    for (DWORD i = 0; enumDeviceInfo(devices, i, &device); ++i) {
+        ZeroMemory(ids, sizeof ids);
+        if (!getProperty(devices, &device, SPDRP_HARDWAREID, NULL, reinterpret_cast<BYTE *>(ids),
+                         sizeof ids - 2 * sizeof(wchar_t), NULL))
+            continue;  // none, or more than any real device has: not one of the adapter's
+        for (const wchar_t *id = ids; *id; id += lstrlenW(id) + 1)
+            for (std::size_t u = 0; u < 2; ++u)
+                found[u] = found[u] || lstrcmpiW(id, updates[u].hardwareId) == 0;
+    }
+    DWORD error = GetLastError();
+    destroyList(devices);
+    if (error != ERROR_NO_MORE_ITEMS)
+        return PRESENCE_UNKNOWN;
+    return !found[0] ? NO_BUS : found[1] ? PORT_TOO : BUS_ONLY;
+}
+
+// After a successful bus update: where the USB device is there and its COM-port device is not
+// yet, waits until the COM-port device appears and Windows' own install attempt on it has ended,
+// PORT_WAIT_MS at most in all.
+void waitForPortDevice(bool systemOnly)
+{
+    HMODULE setupapi = loadSystemDll(L"setupapi.dll", systemOnly);
+    if (setupapi == NULL || presence(setupapi) != BUS_ONLY)
+        return;
+    ULONGLONG start = GetTickCount64();
+    for (;;) {
+        Sleep(PORT_POLL_MS);
+        Presence now = presence(setupapi);
+        ULONGLONG waited = GetTickCount64() - start;
+        if (now != BUS_ONLY || waited >= PORT_WAIT_MS) {
+            CMP_WaitNoPendingInstallEvents_t waitInstalls =
+                systemFunction<CMP_WaitNoPendingInstallEvents_t>(setupapi, "CMP_WaitNoPendingInstallEvents");
+            if (now == PORT_TOO && waitInstalls != NULL && waited < PORT_WAIT_MS)
+                waitInstalls(static_cast<DWORD>(PORT_WAIT_MS - waited));
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -127,7 +218,8 @@ int main(int argc, char **argv)
     }
 
     UpdateDriverForPlugAndPlayDevicesW_t UpdateDriverForPlugAndPlayDevicesW =
-        loadUpdateDriver(systemOnly);
+        systemFunction<UpdateDriverForPlugAndPlayDevicesW_t>(loadSystemDll(L"newdev.dll", systemOnly),
+                                                             "UpdateDriverForPlugAndPlayDevicesW");
     DWORD loadError = UpdateDriverForPlugAndPlayDevicesW == NULL ? GetLastError() : ERROR_SUCCESS;
 
     BOOL restart;
@@ -152,6 +244,8 @@ int main(int argc, char **argv)
         else
             std::printf(update.error, static_cast<int>(error));
         std::fflush(stdout);
+        if (i == 0 && ok)
+            waitForPortDevice(systemOnly);
     }
     return 0;
 }
