@@ -56,6 +56,9 @@ SAMPLE_INSTALLED = {
 }
 LONG_DIR = "C:\\" + "\\".join(["d" * 60] * 5)  # 307 characters, past MAX_PATH
 JA_DIR = "C:\\ドライバ\\表示"  # 表 is 0x95 0x5C in Shift-JIS: its trail byte is a backslash
+# The wait for the COM-port device sleeps 200 ms before it looks again: a run that does not wait
+# goes from the first call to the second in less.
+NO_WAIT = (0, 190)
 RU_DIR = "C:\\Users\\Дмитрий\\Драйверы"
 
 
@@ -81,6 +84,8 @@ class Case:
     alone: bool = False  # the .exe copied alone into an empty folder
     devices: tuple = ()  # hardware IDs of the simulated devices made before the run ("real" prefix)
     installed: dict = field(default_factory=dict)  # hardware ID: (description, version, INF) after
+    # (least, most) milliseconds from the first call's return to the second call's start.
+    pause: tuple = ()
     # "utf8": the .exe as shipped; "ansi": the test-only copy whose manifest lacks the UTF-8 code
     # page, which is the command as Windows before 10 version 1903 runs it.
     build: str = "utf8"
@@ -185,10 +190,10 @@ CASES = [
          env={"NEWDEV_STANDIN_NOMEM": "2"}),
     # Real installs by Wine's own newdev and setupapi on simulated devices, from the sample package.
     Case("real-install-sample-package", [SAMPLE], OK_OK, both(SAMPLE), prefix="real",
-         devices=(BUS_ID, PORT_ID), installed=SAMPLE_INSTALLED),
+         devices=(BUS_ID, PORT_ID), installed=SAMPLE_INSTALLED, pause=NO_WAIT),
     # Windows' answer where no device carries the hardware ID; Wine's own newdev would say OK.
     Case("real-install-no-adapter", [SAMPLE], err("FTDIBus", -536870389) + err("FTDIPort", -536870389),
-         both(SAMPLE), prefix="real", installed={}),
+         both(SAMPLE), prefix="real", installed={}, pause=NO_WAIT),
     Case("real-install-directory-missing", ["C:\\no\\such\\package"], OK_OK,
          both("C:\\no\\such\\package"), prefix="real", devices=(BUS_ID, PORT_ID),
          installed={BUS_ID: ("", "", ""), PORT_ID: ("", "", "")}),
@@ -246,9 +251,11 @@ def parse_log(path):
             if words[0] == "attach":
                 modules.append(decode(fields["module"]))
             elif words[0] == "call":
-                calls.append(dict(parent=int(fields["parent"], 16), flags=int(fields["flags"], 16),
+                calls.append(dict(ms=int(fields["ms"]), parent=int(fields["parent"], 16), flags=int(fields["flags"], 16),
                                   restart=int(fields["restart"], 16), hwid=decode(fields["hwid"]),
                                   inf=decode(fields["inf"])))
+            elif words[0] == "return":
+                calls[int(words[1]) - 1]["returned"] = int(fields["ms"])
             elif words[0] == "load":
                 loads[decode(fields["name"])] = decode(fields["module"])
             else:
@@ -369,6 +376,9 @@ def run(opts, case):
         check("installed drivers (description, version, INF)", case.installed,
               {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed})
     check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
+    if case.pause:
+        pause = calls[1]["ms"] - calls[0]["returned"]
+        check(f"pause between the calls, {pause} ms, within", True, case.pause[0] <= pause <= case.pause[1])
     check("parent windows", [0] * len(calls), [c["parent"] for c in calls])
     check("install flags", [1] * len(calls), [c["flags"] for c in calls])
     if calls:

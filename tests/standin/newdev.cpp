@@ -16,6 +16,8 @@
 // device carries fails with ERROR_NO_SUCH_DEVINST and installs nothing, where Wine's own newdev
 // says OK. Any other call goes to Wine's own newdev, which the test prefix keeps in its system
 // directory as wine-newdev.dll.
+// Each call's line and the line logged when it returns carry GetTickCount64's milliseconds, so a
+// test sees how long the command took between two calls.
 // Strings are logged as hex UTF-16 units, so the test sees exactly the units that arrived.
 // Allocation failures are made by rewriting the command's own import of msvcrt's malloc, which its
 // statically linked C++ runtime uses for operator new.
@@ -196,6 +198,9 @@ BOOL answerAsWindows(HWND parent, LPCWSTR hardwareId, LPCWSTR infPath, DWORD fla
     return update(parent, hardwareId, infPath, flags, restart);
 }
 
+BOOL answerCall(LONG n, HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath, DWORD InstallFlags,
+                PBOOL bRebootRequired);
+
 }  // namespace
 
 extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
@@ -204,14 +209,27 @@ extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
 {
     LONG n = InterlockedIncrement(&calls);
     static char line[200000];
-    snprintf(line, sizeof line, "call %ld parent=%p flags=%lx restart=%p hwid=", n,
+    snprintf(line, sizeof line, "call %ld ms=%llu parent=%p flags=%lx restart=%p hwid=", n, GetTickCount64(),
              static_cast<void *>(hwndParent), InstallFlags, static_cast<void *>(bRebootRequired));
     appendHex(line, sizeof line, HardwareId);
     strcat(line, " inf=");
     appendHex(line, sizeof line, FullInfPath);
     strcat(line, "\n");
     appendLog(line);
+    BOOL result = answerCall(n, hwndParent, HardwareId, FullInfPath, InstallFlags, bRebootRequired);
+    DWORD error = GetLastError();
+    char returned[64];
+    snprintf(returned, sizeof returned, "return %ld ms=%llu\n", n, GetTickCount64());
+    appendLog(returned);
+    SetLastError(error);
+    return result;
+}
 
+namespace {
+
+BOOL answerCall(LONG n, HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath, DWORD InstallFlags,
+                PBOOL bRebootRequired)
+{
     // As the platform does: the indicator is written, and the command must not act on it.
     if (bRebootRequired)
         *bRebootRequired = TRUE;
@@ -239,6 +257,8 @@ extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
     }
     return TRUE;
 }
+
+}  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
