@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -65,6 +66,12 @@ typedef DWORD(WINAPI *CMP_WaitNoPendingInstallEvents_t)(DWORD dwTimeout);
 // the driver updates themselves take.
 const DWORD PORT_WAIT_MS = 30000;
 const DWORD PORT_POLL_MS = 200;
+// The bus the COM-port device's hardware ID names: the bus driver reports its devices as its own.
+const wchar_t PORT_ENUMERATOR[] = L"FTDIBUS";
+// Room after the system directory for a backslash, a DLL's name and its NUL.
+const std::size_t DLL_NAME_ROOM = 16;
+// Room for a device's whole list of hardware IDs: real devices list a few, of some 50 characters.
+const std::size_t HARDWARE_IDS_ROOM = 4096;
 
 // INSTALLFLAG_FORCE from newdev.h, spelled out so that this file needs no newdev import library.
 const DWORD INSTALLFLAG_FORCE = 0x00000001;
@@ -121,16 +128,17 @@ bool searchSystemDirectoryOnly()
 // thread's last-error code telling why.
 HMODULE loadSystemDll(const wchar_t *name, bool systemOnly)
 {
-    wchar_t path[MAX_PATH + 16];
+    wchar_t path[MAX_PATH + DLL_NAME_ROOM];
     UINT length = GetSystemDirectoryW(path, MAX_PATH);
     if (length == 0)
         return NULL;
-    if (length >= MAX_PATH) {
+    std::size_t nameLength = std::wcslen(name);
+    if (length >= MAX_PATH || nameLength + 2 > DLL_NAME_ROOM) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return NULL;
     }
     path[length] = L'\\';
-    lstrcpynW(path + length + 1, name, 15);
+    std::wmemcpy(path + length + 1, name, nameLength + 1);
     // Both make the DLL's own imports resolve from the system directory. The platform forbids
     // combining them, and the first exists only where SetDefaultDllDirectories does.
     DWORD flags = systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
@@ -143,12 +151,15 @@ template <typename Function> Function systemFunction(HMODULE dll, const char *na
                        : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
 }
 
-enum Presence { PRESENCE_UNKNOWN, BUS_ONLY, PORT_TOO, NO_BUS };
+// What a look at the present devices found: which of the updates' hardware IDs they carry.
+const int LOOK_FAILED = -1;
+const int BUS_FOUND = 1;
+const int PORT_FOUND = 2;
 
-// Whether devices with the bus and with the port hardware ID are present, from one pass over
-// the present devices. A device lists its hardware IDs most specific first (the USB device's
-// begins with its revision); any of them may be the one.
-Presence presence(HMODULE setupapi)
+// Which of the two hardware IDs the present devices carry: all of them, or those of one
+// enumerator. A device lists its hardware IDs most specific first (the USB device's begins with
+// its revision); any of them may be the one.
+int lookForDevices(HMODULE setupapi, const wchar_t *enumerator)
 {
     SetupDiGetClassDevsW_t getClassDevs = systemFunction<SetupDiGetClassDevsW_t>(setupapi, "SetupDiGetClassDevsW");
     SetupDiEnumDeviceInfo_t enumDeviceInfo = systemFunction<SetupDiEnumDeviceInfo_t>(setupapi, "SetupDiEnumDeviceInfo");
@@ -157,28 +168,27 @@ Presence presence(HMODULE setupapi)
     SetupDiDestroyDeviceInfoList_t destroyList =
         systemFunction<SetupDiDestroyDeviceInfoList_t>(setupapi, "SetupDiDestroyDeviceInfoList");
     if (getClassDevs == NULL || enumDeviceInfo == NULL || getProperty == NULL || destroyList == NULL)
-        return PRESENCE_UNKNOWN;
-    HDEVINFO devices = getClassDevs(NULL, NULL, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+        return LOOK_FAILED;
+    HDEVINFO devices = getClassDevs(NULL, enumerator, NULL, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE)
-        return PRESENCE_UNKNOWN;
-    bool found[2] = {false, false};
-    // Room for a device's whole list of hardware IDs, and two NULs should it come unterminated.
-    wchar_t ids[4096 + 2];
+        return LOOK_FAILED;
+    int found = 0;
+    // And two NULs should the list come unterminated.
+    wchar_t ids[HARDWARE_IDS_ROOM + 2];
     SP_DEVINFO_DATA device = {sizeof device, {}, 0, 0};
     for (DWORD i = 0; enumDeviceInfo(devices, i, &device); ++i) {
         ZeroMemory(ids, sizeof ids);
         if (!getProperty(devices, &device, SPDRP_HARDWAREID, NULL, reinterpret_cast<BYTE *>(ids),
                          sizeof ids - 2 * sizeof(wchar_t), NULL))
             continue;  // none, or more than any real device has: not one of the adapter's
-        for (const wchar_t *id = ids; *id; id += lstrlenW(id) + 1)
+        for (const wchar_t *id = ids; *id; id += std::wcslen(id) + 1)
             for (std::size_t u = 0; u < 2; ++u)
-                found[u] = found[u] || lstrcmpiW(id, updates[u].hardwareId) == 0;
+                if (lstrcmpiW(id, updates[u].hardwareId) == 0)
+                    found |= u == 0 ? BUS_FOUND : PORT_FOUND;
     }
     DWORD error = GetLastError();
     destroyList(devices);
-    if (error != ERROR_NO_MORE_ITEMS)
-        return PRESENCE_UNKNOWN;
-    return !found[0] ? NO_BUS : found[1] ? PORT_TOO : BUS_ONLY;
+    return error == ERROR_NO_MORE_ITEMS ? found : LOOK_FAILED;
 }
 
 // After a successful bus update: where the USB device is there and its COM-port device is not
@@ -187,17 +197,27 @@ Presence presence(HMODULE setupapi)
 void waitForPortDevice(bool systemOnly)
 {
     HMODULE setupapi = loadSystemDll(L"setupapi.dll", systemOnly);
-    if (setupapi == NULL || presence(setupapi) != BUS_ONLY)
+    if (setupapi == NULL)
+        return;
+    // An adapter set up before, the common case, is told at the cost of a look at the few devices
+    // of the COM-port device's own bus, the enumerator its hardware ID names. Only where it is not
+    // found there (or that bus is not known yet) are all of the machine's devices looked at, which
+    // takes longer.
+    int found = lookForDevices(setupapi, PORT_ENUMERATOR);
+    if (found != LOOK_FAILED && (found & PORT_FOUND))
+        return;
+    found = lookForDevices(setupapi, NULL);
+    if (found != BUS_FOUND)
         return;
     ULONGLONG start = GetTickCount64();
     for (;;) {
         Sleep(PORT_POLL_MS);
-        Presence now = presence(setupapi);
+        found = lookForDevices(setupapi, NULL);
         ULONGLONG waited = GetTickCount64() - start;
-        if (now != BUS_ONLY || waited >= PORT_WAIT_MS) {
+        if (found != BUS_FOUND || waited >= PORT_WAIT_MS) {
             CMP_WaitNoPendingInstallEvents_t waitInstalls =
                 systemFunction<CMP_WaitNoPendingInstallEvents_t>(setupapi, "CMP_WaitNoPendingInstallEvents");
-            if (now == PORT_TOO && waitInstalls != NULL && waited < PORT_WAIT_MS)
+            if (found != LOOK_FAILED && (found & PORT_FOUND) && waitInstalls != NULL && waited < PORT_WAIT_MS)
                 waitInstalls(static_cast<DWORD>(PORT_WAIT_MS - waited));
             return;
         }
