@@ -8,7 +8,11 @@ Signing rows use a throw-away CA made by the row (tests/tsa.py) and a local RFC 
 signed zip's .exe, the installer, an MSI) verifies with its timestamp, still verifies as of a time
 after both certificates have expired while a copy signed without a timestamp does not, and fails
 with one byte changed; authorities that refuse, answer garbage or never answer make signing fail
-with a message naming them and no signed file left."""
+with a message naming them and no signed file left.
+
+Token rows sign with the key in a SoftHSM token in a temporary folder outside the build tree (the
+PKCS#11 spy's log there holds the PIN), through OpenSC's PKCS#11 spy, which logs every login; the
+PIN is a fresh random one, looked for in the build's output and files afterwards."""
 
 import argparse
 import contextlib
@@ -16,10 +20,12 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -37,6 +43,7 @@ ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "exa
            "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
            "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
+SPY = "/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so"
 
 
 class Failure(Exception):
@@ -126,12 +133,13 @@ def signed_base(opts, folder):
     return os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
 
 
-def release_sign(opts, folder, ca_dir, *tsa_args):
-    """tools/release sign as `make sign` runs it; returns the finished process."""
+def release_sign(opts, folder, ca_dir, *options, cert=None, env=None):
+    """tools/release sign as `make sign` runs it; returns the finished process. `options` are
+    --tsa ones, and a token's --key, --pkcs11-module and --pass-file."""
+    key = [] if "--key" in options else ["--key", os.path.join(ca_dir, "signer.key")]
     return subprocess.run([sys.executable, RELEASE, "sign", "--build", opts.build, "--out",
-                           os.path.join(folder, "dist"), "--cert", os.path.join(ca_dir, "signer.pem"),
-                           "--key", os.path.join(ca_dir, "signer.key"), *tsa_args],
-                          capture_output=True, text=True)
+                           os.path.join(folder, "dist"), "--cert", cert or os.path.join(ca_dir, "signer.pem"),
+                           *key, *options], capture_output=True, text=True, env=env)
 
 
 def sign_file(ca_dir, source, target, *tsa_args):
@@ -170,7 +178,7 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
             f.write(inside)
         return f.name, exe
     if kind == "installer":
-        build, installer = installer_build(folder, ca_dir, url)
+        build, installer, _ = installer_build(folder, ca_dir, url)
         carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
         sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
         inside = carried_commands(os.path.join(folder, "unpacked"))
@@ -195,17 +203,18 @@ def carried_commands(unpacked):
             if n == "usb-serial-driver-update.exe"]
 
 
-def installer_build(folder, ca_dir, url, check=True):
+def installer_build(folder, ca_dir, url, check=True, key=None, env=None):
     """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
-    of its own: (build tree, installer), or the finished build when not `check`ed."""
+    of its own: (build tree, installer), or the finished build when not `check`ed. `key` is the
+    KEY settings (-D...) for a key in a token; `env` then finds the token."""
     build = os.path.join(folder, "build")
     sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
-        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
+        *(key or [f"-DSIGN_KEY={ca_dir}/signer.key"]), f"-DSIGN_TSA={url}"], cwd=ROOT, env=env)
     argv = ["cmake", "--build", build, "--target", "installer"]
     if not check:
-        return subprocess.run(argv, capture_output=True, text=True)
-    sh(argv)
-    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
+        return subprocess.run(argv, capture_output=True, text=True, env=env)
+    said = sh(argv, env=env)
+    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe"), said
 
 
 def timestamped(opts):
@@ -296,7 +305,7 @@ def installer_authority_gone(opts):
     is then gone: the build fails naming it and leaves no installer, not even the one signed before."""
     folder, ca_dir = ca(opts)
     with authority(ca_dir) as url:
-        _, installer = installer_build(folder, ca_dir, url)
+        _, installer, _ = installer_build(folder, ca_dir, url)
     expect("signed installer of the first build (control)", (0, True), verify(ca_dir, installer))
     with authority(ca_dir, requests=1) as url:
         done = installer_build(folder, ca_dir, url, check=False)
@@ -313,6 +322,113 @@ def no_timestamp_said(opts):
     expect("says so", True, "WITHOUT a timestamp" in done.stdout)
     signed = signed_base(opts, folder) + ".exe"
     expect("verifies now, no timestamp", (0, False), verify(ca_dir, signed))
+
+
+class Token:
+    """The signer's key in a SoftHSM token, in a temporary folder outside the build tree, reached
+    through the PKCS#11 spy: `logins()` counts the token's logins so far."""
+
+    def __init__(self, work, ca_dir):
+        self.pin = secrets.token_hex(8)
+        self.folder = work
+        env, self.uri = tsa.token(os.path.join(work, "token"), ca_dir, self.pin)
+        self.pin_file = os.path.join(work, "pin")
+        with open(self.pin_file, "w") as f:
+            f.write(self.pin + "\n")
+        self.log = os.path.join(work, "spy.log")
+        self.env = dict(env, PKCS11SPY=tsa.SOFTHSM, PKCS11SPY_OUTPUT=self.log)
+
+    def options(self, pin_file=None, module=SPY):
+        return ["--key", self.uri, "--pkcs11-module", module, "--pass-file", pin_file or self.pin_file]
+
+    def logins(self):
+        with open(self.log, errors="replace") as f:
+            return len(re.findall(r"^\d+: C_Login$", f.read(), re.M))
+
+    def leaks(self, said, *trees):
+        """Where the PIN shows: in `said` (the output), or files under `trees`."""
+        found = ["output"] if self.pin in said else []
+        for tree in trees:
+            for d, _, names in os.walk(tree):
+                for name in names:
+                    with contextlib.suppress(OSError), open(os.path.join(d, name), "rb") as f:
+                        if self.pin.encode() in f.read():
+                            found.append(os.path.join(d, name))
+        return found
+
+
+@contextlib.contextmanager
+def token(ca_dir):
+    with tempfile.TemporaryDirectory(prefix="usb-serial-token-") as work:
+        yield Token(work, ca_dir)
+
+
+def token_signed(opts):
+    """From a key in a token: the installer as `make installer` builds it (CMake's path, which
+    carries the URI and module as they are) and the MSI as `make msi` builds it each verify with
+    their timestamp, as does the command they carry; the token was asked once per signed file; the
+    PIN is not in the output, nor in a file of the build tree (CMake's cache included)."""
+    folder, ca_dir = ca(opts)
+    with token(ca_dir) as tok, authority(ca_dir) as url:
+        if opts.case.endswith("installer-timestamped"):
+            key = [f"-DSIGN_KEY={tok.uri}", f"-DSIGN_PKCS11_MODULE={SPY}", f"-DSIGN_PASS_FILE={tok.pin_file}"]
+            build, signed, said = installer_build(folder, ca_dir, url, key=key, env=tok.env)
+            sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), signed])
+        else:
+            signed = os.path.join(folder, "usb-serial-driver.msi")
+            build, said = folder, sh([MSI, "--build", opts.build, "--out", signed, "--cert",
+                                      os.path.join(ca_dir, "signer.pem"), *tok.options(), "--tsa", url], env=tok.env)
+            sh(["msiextract", "-C", os.path.join(folder, "unpacked"), signed])
+        expect("logins: one per signed file (the command, then what carries it)", 2, tok.logins())
+        expect("where the PIN shows", [], tok.leaks(said, build))
+    inside = carried_commands(os.path.join(folder, "unpacked"))
+    expect("carried commands", 1, len(inside))
+    expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+    expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
+
+
+def token_asked_once(opts):
+    """`make sign` from a token with two authorities of which the first refuses: a wrong PIN and a
+    missing module fail at once, naming the cause, and leave no signed file, the wrong PIN tried
+    once; the right PIN is asked once, and the second authority's timestamp verifies."""
+    folder, ca_dir = ca(opts)
+    signed = signed_base(opts, folder) + ".exe"
+    with token(ca_dir) as tok, authority(ca_dir, "refuse") as refusing, authority(ca_dir) as answering:
+        authorities = ["--tsa", refusing, "--tsa", answering]
+        wrong = os.path.join(tok.folder, "wrong-pin")
+        with open(wrong, "w") as f:
+            f.write("00000000\n")
+        for what, options, cause in (("wrong PIN", tok.options(pin_file=wrong), "refused the PIN"),
+                                     ("missing module", tok.options(module="/nonexistent/pkcs11.so"),
+                                      "no PKCS#11 module at /nonexistent/pkcs11.so")):
+            done = release_sign(opts, folder, ca_dir, *options, *authorities, env=tok.env)
+            expect(f"{what}: status, cause named, signed .exe left", (True, True, False),
+                   (done.returncode != 0, cause in done.stderr, os.path.exists(signed)))
+        expect("logins with the wrong PIN", 1, tok.logins())
+        done = release_sign(opts, folder, ca_dir, *tok.options(), *authorities, env=tok.env)
+        expect("right PIN: status, timestamped by the second", (0, True),
+               (done.returncode, f"timestamped by {answering}" in done.stdout))
+        expect("logins: the wrong PIN's and one", 2, tok.logins())
+    expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
+
+
+def certificate_outside_validity(opts):
+    """A certificate that expired a month ago, or is valid only from next month: `make sign`
+    fails naming its subject and dates, and leaves no signed file, not even an earlier run's."""
+    folder, ca_dir = ca(opts)
+    now, month = time.time(), 30 * 86400
+    start, end = (now - 2 * month, now - month) if opts.case.endswith("expired") else (now + month, now + 2 * month)
+    cert = tsa.signer_between(ca_dir, os.path.join(folder, "outside.pem"), start, end)
+    base = signed_base(opts, folder)
+    os.makedirs(os.path.dirname(base))
+    with open(base + ".exe", "w") as f:
+        f.write("signed by an earlier run\n")
+    done = release_sign(opts, folder, ca_dir, cert=cert)
+    dates = [time.strftime("%b %e %H:%M:%S %Y GMT", time.gmtime(t)) for t in (start, end)]
+    expect("exit status is not 0", True, done.returncode != 0)
+    expect("the subject and both dates in the message", [True] * 3,
+           [said in done.stderr for said in ["CN=usb-serial-driver-update test signer"] + dates])
+    expect("signed files left", [], [p for p in (base + ".exe", base + ".zip") if os.path.exists(p)])
 
 
 def packed(opts):
@@ -440,6 +556,9 @@ CASES = [("reproducible-from-two-paths", reproducible),
          ("authority-refuses-next-one-answers", authority_falls_back),
          ("installer-authority-gone", installer_authority_gone),
          ("signed-without-authority-says-so", no_timestamp_said),
+         *[(f"token-signed-{kind}-timestamped", token_signed) for kind in ("installer", "msi")],
+         ("token-asked-once-first-authority-refuses", token_asked_once),
+         *[(f"certificate-{when}", certificate_outside_validity) for when in ("expired", "not-yet-valid")],
          ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
          ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link),
          ("bill-of-materials-license-texts-and-distro", bom_usable),

@@ -12,6 +12,9 @@ tests and for trying signing by hand. Nothing here is fit to sign a real release
       once it listens, and stops by itself after N requests (default 10) or S seconds (default
       120), whichever comes first. The other answers stand for broken authorities: `refuse` says
       HTTP 503, `garbage` sends bytes that are no time-stamp reply, `silent` never answers.
+
+For the tests of signing from a token, `signer_between` issues the signer's key another certificate
+valid between given times, and `token` puts the signer's key into a SoftHSM token of its own.
 """
 
 import argparse
@@ -21,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 
 GARBAGE = b"this is not a time-stamp reply\n" * 8
 
@@ -63,6 +68,41 @@ ess_cert_id_alg = sha256
 """)
     with open(path("tsa.serial"), "w") as f:
         f.write("01\n")
+
+
+def signer_between(folder, out, start, end):
+    """A code-signing certificate for DIR's signer key, valid from `start` to `end` (epoch
+    seconds, either in the past or the future), written to `out`."""
+    path = lambda name: os.path.join(folder, name)  # noqa: E731
+    db = tempfile.mkdtemp(dir=folder)
+    with open(os.path.join(db, "index.txt"), "w"), open(os.path.join(db, "serial"), "w") as f:
+        f.write("10\n")
+    with open(os.path.join(db, "ca.cnf"), "w") as f:
+        f.write(f"[ca]\ndefault_ca = c\n[c]\ndatabase = {db}/index.txt\nnew_certs_dir = {db}\n"
+                f"serial = {db}/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n")
+    stamp = lambda t: time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t))  # noqa: E731
+    openssl("ca", "-batch", "-config", os.path.join(db, "ca.cnf"), "-cert", path("root.pem"),
+            "-keyfile", path("root.key"), "-in", path("signer.csr"), "-extfile", path("signer.ext"),
+            "-startdate", stamp(start), "-enddate", stamp(end), "-notext", "-out", out)
+    return out
+
+
+def token(folder, ca_dir, pin):
+    """A SoftHSM token in `folder` holding the signer's key (no copy of it left beside): returns
+    the environment that finds the token (SOFTHSM2_CONF) and the key's PKCS#11 URI."""
+    os.makedirs(os.path.join(folder, "tokens"))
+    conf = os.path.join(folder, "softhsm2.conf")
+    with open(conf, "w") as f:
+        f.write(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
+    env = dict(os.environ, SOFTHSM2_CONF=conf)
+    pkcs8 = os.path.join(folder, "signer.p8")  # SoftHSM imports PKCS#8 only
+    openssl("pkcs8", "-topk8", "-nocrypt", "-in", os.path.join(ca_dir, "signer.key"), "-out", pkcs8)
+    for argv in (["--init-token", "--free", "--label", "usb-serial-test", "--so-pin", pin + "so"],
+                 ["--import", pkcs8, "--token", "usb-serial-test", "--label", "signer", "--id", "01"]):
+        subprocess.run(["softhsm2-util", *argv, "--pin", pin], env=env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL)
+    os.remove(pkcs8)
+    return env, "pkcs11:token=usb-serial-test;object=signer;type=private"
 
 
 def serve(folder, answer="ok", port=0, requests=10, seconds=120.0, ready=print):
