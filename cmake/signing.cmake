@@ -23,10 +23,11 @@ set(SIGNING_STAMP ${CMAKE_BINARY_DIR}/signing-settings.txt)
 file(CONFIGURE OUTPUT ${SIGNING_STAMP}
   CONTENT "cert=${SIGN_CERT}\nkey=${SIGN_KEY}\nmodule=${SIGN_PKCS11_MODULE}\npass-file=${SIGN_PASS_FILE}\ntsa=${SIGN_TSA}\n")
 
-# A key file is a dependency of what is signed with it; a key in a token is not a file.
+# A key file is a dependency of what is signed with it, and a relative name is taken from the
+# source folder, where `cmake --preset` runs; a key in a token is neither.
 set(SIGN_KEY_FILE)
 if(SIGNING AND NOT SIGN_KEY MATCHES "^pkcs11:")
-  set(SIGN_KEY_FILE ${SIGN_KEY})
+  get_filename_component(SIGN_KEY_FILE "${SIGN_KEY}" ABSOLUTE BASE_DIR "${PROJECT_SOURCE_DIR}")
 endif()
 
 # sign_file_command(VAR SOURCE TARGET): in VAR, the COMMAND arguments of a custom command that
@@ -34,6 +35,9 @@ endif()
 function(sign_file_command var source target)
   # A token's URI separates its attributes with semicolons, which are CMake's list separator.
   string(REPLACE ";" "$<SEMICOLON>" key "${SIGN_KEY}")
+  if(SIGN_KEY_FILE)
+    set(key ${SIGN_KEY_FILE})
+  endif()
   set(argv ${PROJECT_SOURCE_DIR}/tools/release sign-file --cert ${SIGN_CERT} --key "${key}")
   if(SIGN_PKCS11_MODULE)
     list(APPEND argv --pkcs11-module ${SIGN_PKCS11_MODULE})

@@ -71,36 +71,31 @@ ess_cert_id_alg = sha256
 
 
 def signer_between(folder, out, start, end):
-    """A code-signing certificate for DIR's signer key, valid from `start` to `end` (epoch
-    seconds, either in the past or the future), written to `out`."""
-    path = lambda name: os.path.join(folder, name)  # noqa: E731
+    """Another certificate for DIR's signer key in `out`, valid from `start` to `end` (epoch)."""
     db = tempfile.mkdtemp(dir=folder)
-    with open(os.path.join(db, "index.txt"), "w"), open(os.path.join(db, "serial"), "w") as f:
-        f.write("10\n")
-    with open(os.path.join(db, "ca.cnf"), "w") as f:
-        f.write(f"[ca]\ndefault_ca = c\n[c]\ndatabase = {db}/index.txt\nnew_certs_dir = {db}\n"
-                f"serial = {db}/serial\ndefault_md = sha256\npolicy = p\n[p]\ncommonName = supplied\n")
-    stamp = lambda t: time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t))  # noqa: E731
-    openssl("ca", "-batch", "-config", os.path.join(db, "ca.cnf"), "-cert", path("root.pem"),
-            "-keyfile", path("root.key"), "-in", path("signer.csr"), "-extfile", path("signer.ext"),
-            "-startdate", stamp(start), "-enddate", stamp(end), "-notext", "-out", out)
+    for name, text in (("index.txt", ""), ("serial", "10\n"), ("ca.cnf", f"""[ca]\ndefault_ca = c\n[c]
+database = {db}/index.txt\nnew_certs_dir = {db}\nserial = {db}/serial\ndefault_md = sha256\npolicy = p
+[p]\ncommonName = supplied\n""")):
+        with open(os.path.join(db, name), "w") as f:
+            f.write(text)
+    stamp = [time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t)) for t in (start, end)]
+    openssl("ca", "-batch", "-config", f.name, "-cert", os.path.join(folder, "root.pem"), "-keyfile",
+            os.path.join(folder, "root.key"), "-in", os.path.join(folder, "signer.csr"), "-extfile",
+            os.path.join(folder, "signer.ext"), "-startdate", stamp[0], "-enddate", stamp[1], "-out", out)
     return out
 
 
 def token(folder, ca_dir, pin):
-    """A SoftHSM token in `folder` holding the signer's key (no copy of it left beside): returns
-    the environment that finds the token (SOFTHSM2_CONF) and the key's PKCS#11 URI."""
+    """A SoftHSM token in `folder` holding the signer's key (imported; no copy left there):
+    returns the environment that finds the token (SOFTHSM2_CONF) and the key's PKCS#11 URI."""
     os.makedirs(os.path.join(folder, "tokens"))
-    conf = os.path.join(folder, "softhsm2.conf")
-    with open(conf, "w") as f:
-        f.write(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
-    env = dict(os.environ, SOFTHSM2_CONF=conf)
-    pkcs8 = os.path.join(folder, "signer.p8")  # SoftHSM imports PKCS#8 only
+    with open(os.path.join(folder, "softhsm2.conf"), "w") as f:
+        f.write(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
+    env, pkcs8 = dict(os.environ, SOFTHSM2_CONF=f.name), os.path.join(folder, "signer.p8")
     openssl("pkcs8", "-topk8", "-nocrypt", "-in", os.path.join(ca_dir, "signer.key"), "-out", pkcs8)
     for argv in (["--init-token", "--free", "--label", "usb-serial-test", "--so-pin", pin + "so"],
                  ["--import", pkcs8, "--token", "usb-serial-test", "--label", "signer", "--id", "01"]):
-        subprocess.run(["softhsm2-util", *argv, "--pin", pin], env=env, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(["softhsm2-util", *argv, "--pin", pin], env=env, check=True, stdout=subprocess.DEVNULL)
     os.remove(pkcs8)
     return env, "pkcs11:token=usb-serial-test;object=signer;type=private"
 
