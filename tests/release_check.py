@@ -54,11 +54,12 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def sh(argv, **kw):
+def sh(argv, merged=False, **kw):
+    """argv's output (with its error output when `merged`); a Failure when it fails."""
     done = subprocess.run(argv, capture_output=True, text=True, **kw)
     if done.returncode != 0:
         raise Failure(f"{shlex.join(argv)} failed:\n{done.stdout}{done.stderr}")
-    return done.stdout
+    return done.stdout + done.stderr if merged else done.stdout
 
 
 def release_from_copy(work, relative, autocrlf=False):
@@ -211,7 +212,7 @@ def installer_build(folder, ca_dir, url, check=True, key=None, env=None):
     argv = ["cmake", "--build", build, "--target", "installer"]
     if not check:
         return subprocess.run(argv, capture_output=True, text=True, env=env)
-    said = sh(argv, env=env)
+    said = sh(argv, merged=True, env=env)
     return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe"), said
 
 
@@ -335,7 +336,8 @@ def token(ca_dir):
             with open(os.path.join(work, name), "w") as f:
                 f.write(text + "\n")
         yield argparse.Namespace(pin=pin, env=env, uri=uri, pin_file=os.path.join(work, "pin"),
-                                 wrong=os.path.join(work, "wrong-pin"), logins=lambda: len(re.findall(r"^\d+: C_Login$", open(log).read(), re.M)))
+                                 wrong=os.path.join(work, "wrong-pin"),
+                                 logins=lambda: len(re.findall(r"^\d+: C_Login$", open(log).read(), re.M)))
 
 
 def token_signed(opts):
@@ -365,7 +367,7 @@ def token_signed(opts):
                        (done.returncode != 0, cause in done.stderr, os.path.exists(signed)))
             failed_logins = 1
             expect("logins with the wrong PIN", failed_logins, tok.logins())
-            said = sh(argv + ["--pkcs11-module", SPY, "--pass-file", tok.pin_file], env=tok.env)
+            said = sh(argv + ["--pkcs11-module", SPY, "--pass-file", tok.pin_file], merged=True, env=tok.env)
             sh(["msiextract", "-C", unpacked, signed])
         expect("logins: one per signed file (the command, then what carries it)", 2, tok.logins() - failed_logins)
         expect("where the PIN shows", [], (["output"] if tok.pin in said else []) + [
