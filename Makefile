@@ -11,13 +11,19 @@ deps:
 
 # Signing settings go to every configure, empty when not given: the build signs the installer
 # exactly when the make command line says so (cmake/signing.cmake). Paths are made absolute
-# because the build runs its steps from inside the build tree.
-SIGNING = -DSIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DSIGN_KEY="$(if $(KEY),$(abspath $(KEY)))" \
+# because the build runs its steps from inside the build tree; a key in a token (KEY=pkcs11:...)
+# is no path, and a module named without a folder is found by the system's library search.
+# The PIN only ever comes from PASS_FILE: a URI carrying it would put it in CMake's cache.
+$(if $(findstring pin-value=,$(KEY)),$(error KEY carries the token's PIN (pin-value=): put the PIN in a file and name it with PASS_FILE))
+key_arg = $(if $(filter pkcs11:%,$(KEY)),$(KEY),$(abspath $(KEY)))
+module_arg = $(if $(findstring /,$(PKCS11_MODULE)),$(abspath $(PKCS11_MODULE)),$(PKCS11_MODULE))
+SIGNING = -DSIGN_CERT="$(if $(CERT),$(abspath $(CERT)))" -DSIGN_KEY:STRING="$(if $(KEY),$(key_arg))" \
+	-DSIGN_PKCS11_MODULE="$(module_arg)" \
 	-DSIGN_PASS_FILE="$(if $(PASS_FILE),$(abspath $(PASS_FILE)))" -DSIGN_TSA="$(strip $(TSA))"
 
 # What tools/release and tools/msi take for signing.
-SIGN_OPTIONS = --cert "$(CERT)" --key "$(KEY)" $(if $(PASS_FILE),--pass-file "$(PASS_FILE)") \
-	$(foreach url,$(TSA),--tsa "$(url)")
+SIGN_OPTIONS = --cert "$(CERT)" --key "$(KEY)" $(if $(PKCS11_MODULE),--pkcs11-module "$(PKCS11_MODULE)") \
+	$(if $(PASS_FILE),--pass-file "$(PASS_FILE)") $(foreach url,$(TSA),--tsa "$(url)")
 
 build: deps
 	cmake --preset $(PRESET) $(SIGNING)
@@ -43,8 +49,9 @@ msi: build
 	tools/msi --build build/$(PRESET) --package "$(PKG)" $(if $(CERT)$(KEY),$(SIGN_OPTIONS))
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
-# an encrypted key; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed
-# copy beside it.
+# an encrypted key; KEY=pkcs11:... PKCS11_MODULE=<library> PASS_FILE=<PIN file> for a key in a
+# token; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed copy
+# beside it.
 release: deps
 	cmake --preset release
 	cmake --build --preset release

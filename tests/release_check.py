@@ -8,7 +8,10 @@ Signing rows use a throw-away CA made by the row (tests/tsa.py) and a local RFC 
 signed zip's .exe, the installer, an MSI) verifies with its timestamp, still verifies as of a time
 after both certificates have expired while a copy signed without a timestamp does not, and fails
 with one byte changed; authorities that refuse, answer garbage or never answer make signing fail
-with a message naming them and no signed file left."""
+with a message naming them and no signed file left.
+
+Token rows sign with a key in a SoftHSM token and count its logins; certificates outside their
+validity are refused."""
 
 import argparse
 import contextlib
@@ -16,10 +19,12 @@ import hashlib
 import json
 import os
 import re
+import secrets
 import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
@@ -37,6 +42,7 @@ ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "exa
            "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
            "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
+SPY = "/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so"
 
 
 class Failure(Exception):
@@ -48,11 +54,12 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def sh(argv, **kw):
+def sh(argv, merged=False, **kw):
+    """argv's output (with its error output when `merged`); a Failure when it fails."""
     done = subprocess.run(argv, capture_output=True, text=True, **kw)
     if done.returncode != 0:
         raise Failure(f"{shlex.join(argv)} failed:\n{done.stdout}{done.stderr}")
-    return done.stdout
+    return done.stdout + done.stderr if merged else done.stdout
 
 
 def release_from_copy(work, relative, autocrlf=False):
@@ -126,10 +133,10 @@ def signed_base(opts, folder):
     return os.path.join(folder, "dist", f"usb-serial-driver-update-{opts.version}-win64-signed")
 
 
-def release_sign(opts, folder, ca_dir, *tsa_args):
+def release_sign(opts, folder, ca_dir, *tsa_args, cert=None):
     """tools/release sign as `make sign` runs it; returns the finished process."""
     return subprocess.run([sys.executable, RELEASE, "sign", "--build", opts.build, "--out",
-                           os.path.join(folder, "dist"), "--cert", os.path.join(ca_dir, "signer.pem"),
+                           os.path.join(folder, "dist"), "--cert", cert or os.path.join(ca_dir, "signer.pem"),
                            "--key", os.path.join(ca_dir, "signer.key"), *tsa_args],
                           capture_output=True, text=True)
 
@@ -170,7 +177,7 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
             f.write(inside)
         return f.name, exe
     if kind == "installer":
-        build, installer = installer_build(folder, ca_dir, url)
+        build, installer, _ = installer_build(folder, ca_dir, url)
         carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
         sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
         inside = carried_commands(os.path.join(folder, "unpacked"))
@@ -195,17 +202,18 @@ def carried_commands(unpacked):
             if n == "usb-serial-driver-update.exe"]
 
 
-def installer_build(folder, ca_dir, url, check=True):
+def installer_build(folder, ca_dir, url, check=True, key=None, env=None):
     """The installer built as `make installer CERT=... KEY=... TSA=url` builds it, in a build tree
-    of its own: (build tree, installer), or the finished build when not `check`ed."""
+    of its own: (build tree, installer), or the finished build when not `check`ed. `key` is the
+    KEY settings (-D...) for a key in a token; `env` then finds the token."""
     build = os.path.join(folder, "build")
     sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
-        f"-DSIGN_KEY={ca_dir}/signer.key", f"-DSIGN_TSA={url}"], cwd=ROOT)
+        *(key or [f"-DSIGN_KEY={ca_dir}/signer.key"]), f"-DSIGN_TSA={url}"], cwd=ROOT, env=env)
     argv = ["cmake", "--build", build, "--target", "installer"]
     if not check:
-        return subprocess.run(argv, capture_output=True, text=True)
-    sh(argv)
-    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe")
+        return subprocess.run(argv, capture_output=True, text=True, env=env)
+    said = sh(argv, merged=True, env=env)
+    return build, os.path.join(build, "examples", "usb-serial-driver-setup.exe"), said
 
 
 def timestamped(opts):
@@ -296,7 +304,7 @@ def installer_authority_gone(opts):
     is then gone: the build fails naming it and leaves no installer, not even the one signed before."""
     folder, ca_dir = ca(opts)
     with authority(ca_dir) as url:
-        _, installer = installer_build(folder, ca_dir, url)
+        _, installer, _ = installer_build(folder, ca_dir, url)
     expect("signed installer of the first build (control)", (0, True), verify(ca_dir, installer))
     with authority(ca_dir, requests=1) as url:
         done = installer_build(folder, ca_dir, url, check=False)
@@ -313,6 +321,80 @@ def no_timestamp_said(opts):
     expect("says so", True, "WITHOUT a timestamp" in done.stdout)
     signed = signed_base(opts, folder) + ".exe"
     expect("verifies now, no timestamp", (0, False), verify(ca_dir, signed))
+
+
+@contextlib.contextmanager
+def token(ca_dir):
+    """The signer's key in a SoftHSM token in a temporary folder outside the build tree (the spy's
+    log there holds the PIN), reached through OpenSC's PKCS#11 spy, which logs every login."""
+    with tempfile.TemporaryDirectory(prefix="usb-serial-token-") as work:
+        pin = secrets.token_hex(8)  # fresh, so that finding it anywhere means it leaked
+        env, uri = tsa.token(os.path.join(work, "token"), ca_dir, pin)
+        log = env["PKCS11SPY_OUTPUT"] = os.path.join(work, "spy.log")
+        env["PKCS11SPY"] = tsa.SOFTHSM
+        for name, text in (("pin", pin), ("wrong-pin", "00000000")):
+            with open(os.path.join(work, name), "w") as f:
+                f.write(text + "\n")
+        yield argparse.Namespace(pin=pin, env=env, uri=uri, pin_file=os.path.join(work, "pin"),
+                                 wrong=os.path.join(work, "wrong-pin"),
+                                 logins=lambda: len(re.findall(r"^\d+: C_Login$", open(log).read(), re.M)))
+
+
+def token_signed(opts):
+    """From a key in a token, with two authorities of which the first refuses: the installer as
+    `make installer` builds it (through CMake) and the MSI as `make msi` builds it each verify with
+    their timestamp, as does the command they carry; the token was logged in to once per signed
+    file; the PIN is neither in the output nor in a file of the build tree, CMake's cache included.
+    Before the MSI, a wrong PIN and a missing module fail naming the cause, with no MSI left and the
+    wrong PIN tried once."""
+    folder, ca_dir = ca(opts)
+    unpacked = os.path.join(folder, "unpacked")
+    with token(ca_dir) as tok, authority(ca_dir, "refuse") as refusing, authority(ca_dir) as url:
+        if opts.case.endswith("installer-timestamped"):
+            key = [f"-DSIGN_KEY={tok.uri}", f"-DSIGN_PKCS11_MODULE={SPY}", f"-DSIGN_PASS_FILE={tok.pin_file}"]
+            build, signed, said = installer_build(folder, ca_dir, f"{refusing} {url}", key=key, env=tok.env)
+            sh(["7z", "x", "-o" + unpacked, signed])
+            failed_logins = 0
+        else:
+            build, signed = folder, os.path.join(folder, "usb-serial-driver.msi")
+            argv = [MSI, "--build", opts.build, "--out", signed, "--cert", os.path.join(ca_dir, "signer.pem"),
+                    "--key", tok.uri, "--tsa", refusing, "--tsa", url]
+            for options, cause in ((["--pkcs11-module", SPY, "--pass-file", tok.wrong], "refused the PIN"),
+                                   (["--pkcs11-module", "/nonexistent/p11.so", "--pass-file", tok.pin_file],
+                                    "no PKCS#11 module at /nonexistent/p11.so")):
+                done = subprocess.run(argv + options, capture_output=True, text=True, env=tok.env)
+                expect("status, cause named, MSI left", (True, True, False),
+                       (done.returncode != 0, cause in done.stderr, os.path.exists(signed)))
+            failed_logins = 1
+            expect("logins with the wrong PIN", failed_logins, tok.logins())
+            said = sh(argv + ["--pkcs11-module", SPY, "--pass-file", tok.pin_file], merged=True, env=tok.env)
+            sh(["msiextract", "-C", unpacked, signed])
+        expect("logins: one per signed file (the command, then what carries it)", 2, tok.logins() - failed_logins)
+        expect("where the PIN shows", [], (["output"] if tok.pin in said else []) + [
+            os.path.join(d, n) for d, _, names in os.walk(build) for n in names
+            if tok.pin.encode() in open(os.path.join(d, n), "rb").read()])
+    inside = carried_commands(unpacked)
+    expect("carried commands", 1, len(inside))
+    expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+    expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
+
+
+def certificate_outside_validity(opts):
+    """A certificate that expired a month ago, or is valid only from next month: `make sign`
+    fails naming its subject and dates, and leaves no signed file, not even an earlier run's."""
+    folder, ca_dir = ca(opts)
+    now, month = time.time(), 30 * 86400
+    start, end = (now - 2 * month, now - month) if opts.case.endswith("expired") else (now + month, now + 2 * month)
+    cert = tsa.signer_between(ca_dir, os.path.join(folder, "outside.pem"), start, end)
+    base = signed_base(opts, folder)
+    os.makedirs(os.path.dirname(base))
+    with open(base + ".exe", "w") as f:
+        f.write("signed by an earlier run\n")
+    done = release_sign(opts, folder, ca_dir, cert=cert)
+    dates = [time.strftime("%b %e %H:%M:%S %Y GMT", time.gmtime(t)) for t in (start, end)]
+    expect("status is not 0; subject and both dates in the message", [True] * 4, [done.returncode != 0] + [
+        said in done.stderr for said in ["CN=usb-serial-driver-update test signer"] + dates])
+    expect("signed files left", [], [p for p in (base + ".exe", base + ".zip") if os.path.exists(p)])
 
 
 def packed(opts):
@@ -440,6 +522,8 @@ CASES = [("reproducible-from-two-paths", reproducible),
          ("authority-refuses-next-one-answers", authority_falls_back),
          ("installer-authority-gone", installer_authority_gone),
          ("signed-without-authority-says-so", no_timestamp_said),
+         *[(f"token-signed-{kind}-timestamped", token_signed) for kind in ("installer", "msi")],
+         *[(f"certificate-{when}", certificate_outside_validity) for when in ("expired", "not-yet-valid")],
          ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
          ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link),
          ("bill-of-materials-license-texts-and-distro", bom_usable),

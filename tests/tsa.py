@@ -12,6 +12,9 @@ tests and for trying signing by hand. Nothing here is fit to sign a real release
       once it listens, and stops by itself after N requests (default 10) or S seconds (default
       120), whichever comes first. The other answers stand for broken authorities: `refuse` says
       HTTP 503, `garbage` sends bytes that are no time-stamp reply, `silent` never answers.
+
+For the tests of signing from a token, `signer_between` issues the signer's key another certificate
+valid between given times, and `token` puts the signer's key into a SoftHSM token of its own.
 """
 
 import argparse
@@ -21,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 
 GARBAGE = b"this is not a time-stamp reply\n" * 8
 
@@ -63,6 +68,36 @@ ess_cert_id_alg = sha256
 """)
     with open(path("tsa.serial"), "w") as f:
         f.write("01\n")
+
+
+def signer_between(folder, out, start, end):
+    """Another certificate for DIR's signer key in `out`, valid from `start` to `end` (epoch)."""
+    db = tempfile.mkdtemp(dir=folder)
+    for name, text in (("index.txt", ""), ("serial", "10\n"), ("ca.cnf", f"""[ca]\ndefault_ca = c\n[c]
+database = {db}/index.txt\nnew_certs_dir = {db}\nserial = {db}/serial\ndefault_md = sha256\npolicy = p
+[p]\ncommonName = supplied\n""")):
+        with open(os.path.join(db, name), "w") as f:
+            f.write(text)
+    stamp = [time.strftime("%Y%m%d%H%M%SZ", time.gmtime(t)) for t in (start, end)]
+    openssl("ca", "-batch", "-config", f.name, "-cert", os.path.join(folder, "root.pem"), "-keyfile",
+            os.path.join(folder, "root.key"), "-in", os.path.join(folder, "signer.csr"), "-extfile",
+            os.path.join(folder, "signer.ext"), "-startdate", stamp[0], "-enddate", stamp[1], "-out", out)
+    return out
+
+
+def token(folder, ca_dir, pin):
+    """A SoftHSM token in `folder` holding the signer's key (imported; no copy left there):
+    returns the environment that finds the token (SOFTHSM2_CONF) and the key's PKCS#11 URI."""
+    os.makedirs(os.path.join(folder, "tokens"))
+    with open(os.path.join(folder, "softhsm2.conf"), "w") as f:
+        f.write(f"directories.tokendir = {folder}/tokens\nobjectstore.backend = file\n")
+    env, pkcs8 = dict(os.environ, SOFTHSM2_CONF=f.name), os.path.join(folder, "signer.p8")
+    openssl("pkcs8", "-topk8", "-nocrypt", "-in", os.path.join(ca_dir, "signer.key"), "-out", pkcs8)
+    for argv in (["--init-token", "--free", "--label", "usb-serial-test", "--so-pin", pin + "so"],
+                 ["--import", pkcs8, "--token", "usb-serial-test", "--label", "signer", "--id", "01"]):
+        subprocess.run(["softhsm2-util", *argv, "--pin", pin], env=env, check=True, stdout=subprocess.DEVNULL)
+    os.remove(pkcs8)
+    return env, "pkcs11:token=usb-serial-test;object=signer;type=private"
 
 
 def serve(folder, answer="ok", port=0, requests=10, seconds=120.0, ready=print):
