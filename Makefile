@@ -43,10 +43,12 @@ installer: build
 	@echo "Installer: build/$(PRESET)/examples/usb-serial-driver-setup.exe"
 
 # The example MSI (examples/msi) with the command and a driver package (PKG, default the sample
-# one), in the build tree. With CERT and KEY (PASS_FILE, TSA as for sign) it carries a signed copy
+# one), in the build tree, stamped with VERSION (default: the project version): raise it for every
+# rebuild you ship, or Windows installs the rebuild beside the older one. With CERT and KEY (PASS_FILE, TSA as for sign) it carries a signed copy
 # of the command and is signed itself.
 msi: build
-	tools/msi --build build/$(PRESET) --package "$(PKG)" $(if $(CERT)$(KEY),$(SIGN_OPTIONS))
+	tools/msi --build build/$(PRESET) --package "$(PKG)" $(if $(VERSION),--version "$(VERSION)") \
+		$(if $(CERT)$(KEY),$(SIGN_OPTIONS))
 
 # The reproducible release zip in dist/; `make sign CERT=cert.pem KEY=key.pem` (PASS_FILE=... for
 # an encrypted key; KEY=pkcs11:... PKCS11_MODULE=<library> PASS_FILE=<PIN file> for a key in a

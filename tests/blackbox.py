@@ -514,6 +514,8 @@ def setup(opts):
                 shutil.copy(dlls[name], target)
             if name == "standin":
                 shutil.copy(opts.no_export, os.path.join(os.path.dirname(target), SYSTEM_HELPER))
+        # Where the batch file stages a driver, Windows' pnputil.exe: the stand-in (Wine has none).
+        shutil.copy(opts.pnputil, os.path.join(prefix, "drive_c", "windows", "system32", "pnputil.exe"))
         # A wineserver that outlives each run by 30 s spares every case its start-up; cleanup
         # stops them. The first run starts the prefix's services now, so that no case waits.
         winerun.serve(prefix, linger=30)
@@ -531,7 +533,8 @@ def parse_options():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
-    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--no-export", "--naive-loader", "--devsim"):
+    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--no-export", "--naive-loader", "--devsim",
+                   "--pnputil"):
         parser.add_argument(option)
     return parser.parse_args()
 

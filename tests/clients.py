@@ -16,6 +16,7 @@ import os
 import re
 import shlex
 import shutil
+import subprocess
 import sys
 
 import pefile
@@ -37,6 +38,16 @@ MSI_DIR = "C:\\Program Files\\USB Serial Driver Update"
 MSI_PKG = MSI_DIR + "\\driver-package"
 MSI_FILES = ["driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
              "usb-serial-driver-update.exe"]
+# The batch file's record of its runs, beside it; a rollback leaves it, uninstall removes it.
+LOG = "update-drivers.log"
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+PNPUTIL = "C:\\windows\\System32\\pnputil.exe"
+
+
+def staged(line):
+    """The batch file's line for a driver it staged because no device carries its hardware ID."""
+    return f"{line} driver staged: no such device is plugged in; Windows installs the driver when it is.\r\n".encode()
+
 # msiexec's exit status after a failed custom action, as Linux sees Wine's: the low 8 bits of
 # 1627 (ERROR_FUNCTION_FAILED). Windows documents 1603 (ERROR_INSTALL_FAILURE) for the same.
 MSI_FAILED = 1627 & 0xFF
@@ -70,8 +81,11 @@ CASES = [
     # names hold what cmd treats specially: both reach the command unchanged.
     ("batch-odd-names-passed-unchanged", "batch", "ok,ok", 0, OK_OK, ODD_PKG, None,
      {"folder": ODD_FOLDER, "start": "program", "reaches": ODD_PKG[:-1]}),
-    ("batch-odd-names-bus-fails", "batch", "fail:0xE000020B,ok", 1, err("FTDIBus", -536870389) + ok("FTDIPort"),
-     ODD_PKG, None, {"folder": ODD_FOLDER, "start": "program", "reaches": ODD_PKG[:-1]}),
+    # No device for the bus driver: it is staged, from the odd names as they are.
+    ("batch-odd-names-bus-staged", "batch", "fail:0xE000020B,ok", 0,
+     err("FTDIBus", -536870389) + ok("FTDIPort") + staged("FTDIBus"), ODD_PKG, None,
+     {"folder": ODD_FOLDER, "start": "program", "reaches": ODD_PKG[:-1],
+      "staged": [("-a", ODD_PKG + "ftdibus.inf")]}),
     # Where delayed expansion is on by default (cmd /v:on), a ! in the directory stays.
     ("batch-bang-kept-with-delayed-expansion-on", "batch", "ok,ok", 0, OK_OK, "C:\\drivers\\usb!new!", None,
      {"start": "cmd-delayed-expansion"}),
@@ -79,17 +93,39 @@ CASES = [
      {"reaches": blackbox.SAMPLE}),
     ("batch-real-install-drive-root", "batch", "real", 0, OK_OK, "E:\\", None,
      {"reaches": "E:", "drive": DRIVE}),
+    # The bus device is there, its COM port not yet, on Windows 10 (the prefix says so): the bus
+    # driver is updated, the port's staged with /add-driver.
+    ("batch-real-install-no-port-device-staged", "batch", "real", 0,
+     ok("FTDIBus") + err("FTDIPort", -536870389) + staged("FTDIPort"), None, None,
+     {"devices": (BUS_ID,), "windows": "win10", "staged": [("/add-driver", blackbox.SAMPLE + "\\ftdiport.inf")]}),
     # The MSI, in a prefix of its own per row. The argument column lists the msiexec runs, in
-    # order ("/i older": the MSI of a lower version); each /i runs the batch file once. The
-    # product is installed afterwards when the last run is a successful /i; otherwise nothing
-    # is left: no files and no product. What the command printed goes nowhere on Windows: not
-    # checked.
+    # order ("/i older": the MSI of a lower version; "/i make VERSION=x": as `make msi VERSION=x`
+    # builds it; "/i again": a second /i of the installed version, which must not update; other
+    # words after /i are properties); each other /i runs the batch file once. The product is
+    # installed afterwards when the last run is a successful /i; after a failed one only the
+    # batch file's log is left; after /x nothing. What the command printed goes nowhere on
+    # Windows but into that log.
     ("msi-both-ok", "msi", "ok,ok", 0, None, ["/i"]),
     ("msi-bus-fails-rolled-back", "msi", "fail:5,ok", MSI_FAILED, None, ["/i"]),
-    ("msi-port-fails-rolled-back", "msi", "ok,fail:0xE000020B", MSI_FAILED, None, ["/i"]),
+    ("msi-port-fails-rolled-back", "msi", "ok,fail:0xE0000247", MSI_FAILED, None, ["/i"]),
     ("msi-uninstall-removes-files", "msi", "ok,ok", 0, None, ["/i", "/x"]),
     ("msi-upgrade-from-lower-version", "msi", "ok,ok", 0, None, ["/i older", "/i"]),
     ("msi-real-install", "msi", "real", 0, None, ["/i"]),
+    # No adapter: both drivers staged, with -a on the Windows 7 that Wine's msiexec reports.
+    ("msi-real-install-no-adapter-staged", "msi", "real", 0, None, ["/i"], None,
+     {"devices": (), "staged": [("-a", MSI_PKG + "\\ftdibus.inf"), ("-a", MSI_PKG + "\\ftdiport.inf")]}),
+    ("msi-real-install-staging-fails-rolled-back", "msi", "real", MSI_FAILED, None, ["/i"], None,
+     {"devices": (), "pnputil_exit": "5", "staged": [("-a", MSI_PKG + "\\ftdibus.inf"),
+                                                     ("-a", MSI_PKG + "\\ftdiport.inf")]}),
+    ("msi-second-install-no-update", "msi", "ok,ok", 0, None, ["/i", "/i again"]),
+    # What an administrator collects: a dated record with the command's lines and the verdict.
+    ("msi-log-after-install", "msi", "ok,fail:0xE000020B", 0, None, ["/i"], None,
+     {"staged": [("-a", MSI_PKG + "\\ftdiport.inf")], "log": [
+         ok("FTDIBus"), err("FTDIPort", -536870389), b"Stand-in pnputil: driver package added.\r\n",
+         staged("FTDIPort"), b"Result: exit 0, every driver updated or staged.\r\n"]}),
+    # Every directory of the package named on the command line: nothing leaves Program Files.
+    ("msi-installdir-given-stays-in-program-files", "msi", "ok,ok", 0, None, ["/i moved"]),
+    ("msi-upgrade-through-make-version", "msi", "ok,ok", 0, None, ["/i", "/i make VERSION=9.9.9"]),
 ]
 
 
@@ -129,25 +165,57 @@ def msi_files(prefix):
     return sorted(os.path.relpath(os.path.join(d, n), folder) for d, _, names in os.walk(folder) for n in names)
 
 
+def make_msi(opts, work, variable):
+    """The MSI as `make msi VARIABLE=value` builds it: the tools/msi command make would run, into
+    the row's folder."""
+    build = os.path.dirname(os.path.dirname(os.path.abspath(opts.exe)))
+    planned = subprocess.run(["make", "-n", "-s", "msi", variable, "PRESET=" + os.path.basename(build)],
+                             cwd=ROOT, capture_output=True, text=True, check=True).stdout
+    line = next(line for line in planned.replace("\\\n", " ").splitlines() if line.startswith("tools/msi "))
+    out = os.path.join(work, "made.msi")
+    subprocess.run(line + " --out " + shlex.quote(out), shell=True, cwd=ROOT, check=True,
+                   stdout=subprocess.DEVNULL)
+    return out
+
+
+def moved(opts):
+    """Every directory property of the MSI, set to a folder outside Program Files."""
+    table = subprocess.run(["msiinfo", "export", opts.msi, "Directory"], capture_output=True, text=True,
+                           check=True).stdout
+    names = [row.split("\t")[0] for row in table.splitlines()[3:]]
+    return [f"{n}=C:\\Tools\\{n}\\" for n in names if n not in ("TARGETDIR", "ProgramFiles64Folder")]
+
+
 def run_msi(opts, env, prefix, work, status, runs, check):
     """Runs msiexec as the row says and checks what it leaves; returns the last argv and the
     standard error of all runs."""
     stderr = b""
+    version = opts.version
     for number, step in enumerate(runs, 1):
-        action, _, which = step.partition(" ")
+        action, *words = step.split(" ")
+        msi, properties = opts.msi, words
+        if words[:1] == ["older"]:
+            msi, properties = opts.older_msi, []
+        elif words[:1] == ["make"]:
+            msi, properties, version = make_msi(opts, work, words[1]), [], words[1].split("=")[1]
+        elif words[:1] == ["moved"]:
+            properties = moved(opts)
+        elif words[:1] == ["again"]:
+            properties = []
         verbose_log = os.path.join(work, f"msiexec-{number}.log")
-        argv = ["msiexec", action, to_windows(opts.older_msi if which else opts.msi), "/qn",
-                "/l*v", to_windows(verbose_log)]
+        argv = ["msiexec", action, to_windows(msi), *properties, "/qn", "/l*v", to_windows(verbose_log)]
         _, more, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
         stderr += more
         check(f"exit status of msiexec {step}", status if number == len(runs) else 0, actual_status)
-        if action == "/i":
+        if action == "/i" and words[:1] != ["again"]:
             with open(verbose_log, encoding="ascii", errors="replace") as f:
                 check(f"the verbose log of msiexec {step} names the driver update", True,
                       "UpdateDrivers" in f.read())
-    installed = runs[-1] == "/i" and status == 0
-    check("files under Program Files", MSI_FILES if installed else None, msi_files(prefix))
-    check("versions of the installed product", [opts.version] if installed else [], msi_products(prefix))
+    installed = runs[-1].startswith("/i") and status == 0
+    check("files under Program Files",
+          sorted(MSI_FILES + [LOG]) if installed else [LOG] if runs[-1].startswith("/i") else None, msi_files(prefix))
+    check("folders outside Program Files", False, os.path.exists(os.path.join(prefix, "drive_c", "Tools")))
+    check("versions of the installed product", [version] if installed else [], msi_products(prefix))
     return argv, stderr
 
 
@@ -156,15 +224,20 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     started: "cmd" (cmd /c, the default), "program" (by its own path, as a program starts it) or
     "cmd-delayed-expansion" (cmd /v:on /c); "reaches", the directory as it must reach the
     platform (default: the argument as given, made full); "drive", (letter, Linux folder) mapped
-    for the run."""
+    for the run; "devices", the hardware IDs of the simulated devices of a real install (default:
+    both); "windows", the Windows version the prefix reports; "pnputil_exit", the stand-in
+    pnputil's exit status; "staged", the (switch, INF) it must be run with, in order (default:
+    never run); "log", the lines the MSI's log must hold after its dated first line."""
     how = how or {}
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     real = script == "real"
     prefix = os.path.join(opts.work, "prefix-real" if real else "prefix-standin")
-    if client == "msi":
-        # What msiexec installs, no other row may see: a prefix of the row's own.
+    own = client == "msi" or "windows" in how
+    if own:
+        # What msiexec installs, or a Windows version set, no other row may see: a prefix of the
+        # row's own.
         blackbox.linked_copy(prefix, os.path.join(work, "prefix"))
         prefix = os.path.join(work, "prefix")
     log, shown_file = os.path.join(work, "calls.log"), os.path.join(work, "installer.log")
@@ -172,10 +245,17 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     env = blackbox.wine_env(opts, blackbox.Case(name, [], script="" if real else script,
                                                        prefix="real" if real else "standin"),
                             prefix, log, os.path.join(work, "release"))
+    pnputil_log = os.path.join(work, "pnputil.log")
+    env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
+    devices = how.get("devices", (BUS_ID, PORT_ID))
     if real:
         for hardware_id in (BUS_ID, PORT_ID):
             blackbox.devsim(opts, prefix, "remove", hardware_id)
+        for hardware_id in devices:
             blackbox.devsim(opts, prefix, "create", hardware_id)
+    if "windows" in how:
+        # The Windows version the prefix reports, which `ver` prints.
+        winerun.run(["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", how["windows"], "/f"], env)
     problems = []
 
     def check(what, expected, actual):
@@ -189,15 +269,20 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
                                                 argument, alongside, how, shown_file, log, check)
     calls = blackbox.parse_log(log)[1]
     if real:
-        check("installed drivers (description, version, INF)", blackbox.SAMPLE_INSTALLED,
+        check("installed drivers (description, version, INF)", {h: blackbox.SAMPLE_INSTALLED[h] for h in devices},
               {h: s for h, s in blackbox.devsim_list(opts, prefix).items() if h in blackbox.SAMPLE_INSTALLED})
+    check("pnputil runs (its path, switch, INF)", [(PNPUTIL, *s) for s in how.get("staged", [])],
+          pnputil_runs(pnputil_log))
+    if "log" in how:
+        check("the record in " + MSI_DIR + "\\" + LOG, how["log"], msi_log(prefix))
+        with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+            check("README names the log's place", True, MSI_DIR + "\\" + LOG in f.read())
     if client == "msi":
-        # Exactly the installed package's INF files, once for each install.
-        installs = sum(step.startswith("/i") for step in argument)
+        # Exactly the installed package's INF files, once for each install that updates.
+        installs = sum(step.startswith("/i") and step != "/i again" for step in argument)
         check("calls (hardware ID, INF path)",
               [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")] * installs,
               [(c["hwid"], c["inf"]) for c in calls])
-        winerun.stop(prefix)
     else:
         check("hardware IDs", [BUS_ID, PORT_ID], [c["hwid"] for c in calls])
         if client == "installer":
@@ -211,12 +296,34 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
             check("the unpacked folder removed", False,
                   os.path.lexists(os.path.join(prefix, "drive_c", *unpacked.split("\\")[1:])))
         check("INF paths", [package_dir + "\\ftdibus.inf", package_dir + "\\ftdiport.inf"], [c["inf"] for c in calls])
+    if own:
+        winerun.stop(prefix)
     if problems:
         rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
                          if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(winerun.command(argv))
         sys.exit(f"FAIL {name}: " + "\n".join(problems) +
                  f"\n  stderr:   {stderr.decode(errors='replace')[-2000:]}\n  re-run:   (cd {shlex.quote(work)} && {rerun})")
 
+
+
+def pnputil_runs(path):
+    """(program, switch, INF) of each run of the stand-in pnputil.exe."""
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="ascii") as f:
+        return [tuple(blackbox.decode(word) for word in line.split()[1:]) for line in f]
+
+
+def msi_log(prefix):
+    """The lines of the batch file's log in the install folder after its dated first line, which
+    must name the run, or the whole log when that line is not there."""
+    path = os.path.join(prefix, "drive_c", *MSI_DIR[3:].split("\\"), LOG)
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        lines = f.read().splitlines(keepends=True)
+    header = re.compile(rb'^---- \S+ \S+.* update-drivers\.cmd "' + re.escape(MSI_PKG.encode()) + rb'"\r\n$')
+    return lines[1:] if lines and header.match(lines[0]) else lines
 
 
 def run_program(opts, env, prefix, work, client, real, status, shown, argument, alongside, how,

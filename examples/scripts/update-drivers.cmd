@@ -1,9 +1,13 @@
 @echo off
 rem update-drivers.cmd <driver package directory>
-rem Runs usb-serial-driver-update.exe from this file's folder on the package, shows what it
-rem printed, and exits 0 when both drivers were updated, 1 otherwise. The command itself always
-rem exits 0 and tells the outcome in its output; tools that judge a run by its exit status
-rem (Intune, Configuration Manager, Ansible's win_command, Group Policy scripts) run this instead.
+rem Runs usb-serial-driver-update.exe from this file's folder on the package and shows what it
+rem printed. A driver whose device is not plugged in (the command's line for it carries
+rem ERROR_NO_SUCH_DEVINST, -536870389) is staged instead with Windows' pnputil, so that Windows
+rem installs it when the adapter is plugged in. Exits 0 when each driver was updated or staged, 1
+rem otherwise. The command itself always exits 0 and tells the outcome in its output; tools that
+rem judge a run by its exit status (Intune, Configuration Manager, Ansible's win_command, Group
+rem Policy scripts) run this instead. Each run appends a record to update-drivers.log beside this
+rem file: keep it in a folder only administrators can write, as it runs elevated.
 rem Extensions on, for %~f1, "for /f" and "exit /b", wherever the registry turned them off;
 rem delayed expansion off, so that a "!" in a folder's name is kept where it is on by default.
 setlocal EnableExtensions DisableDelayedExpansion
@@ -16,6 +20,10 @@ rem trailing backslash: a quoted argument that ends in one ("E:\") would end in 
 rem command reads as an escaped quote. "E:" is fine: the command makes it E:\ftdibus.inf.
 set "dir=%~f1"
 if "%dir:~-1%"=="\" set "dir=%dir:~0,-1%"
+rem Beside this file, not in a temp folder: a name that an ordinary user can create there could
+rem be a link that turns an elevated append against another file.
+set "log=%~dp0update-drivers.log"
+>>"%log%" echo ---- %date% %time% %~nx0 "%dir%"
 set bus=
 set port=
 rem Input from nul: with no console to read from, nothing can make the command wait. The line
@@ -25,9 +33,58 @@ rem The output is read line by line, not through a temporary file, so that runs 
 rem the same moment cannot take each other's file.
 for /f "delims=" %%L in ('^<nul "%~dp0usb-serial-driver-update.exe" "%dir%"') do (
   echo %%L
+  >>"%log%" echo %%L
   if "%%L"=="FTDIBus driver update: OK" set bus=ok
+  if "%%L"=="FTDIBus driver update error: -536870389" set bus=absent
   if "%%L"=="FTDIPort driver update: OK" set port=ok
+  if "%%L"=="FTDIPort driver update error: -536870389" set port=absent
 )
-if defined bus if defined port exit /b 0
+if "%bus%%port%"=="okok" goto verdict
+rem Staging. pnputil by its full path in the 64-bit system folder, never by name from PATH or the
+rem current folder; a 32-bit cmd (a 32-bit agent's) sees that folder as Sysnative.
+set "pnputil=%SystemRoot%\System32\pnputil.exe"
+if exist "%SystemRoot%\Sysnative\pnputil.exe" set "pnputil=%SystemRoot%\Sysnative\pnputil.exe"
+rem "/add-driver" from Windows 10 version 1607 (build 14393) on, "-a" before: the version is the
+rem last word of what "ver" prints ("Microsoft Windows [Version 10.0.19045.3803]"); "-a" when it
+rem cannot be read. The words are split from a variable, not from a "for" variable, which Wine's
+rem cmd does not split.
+set add=-a
+set verline=
+set winver=
+for /f "delims=" %%V in ('ver') do set "verline=%%V"
+if defined verline set "verline=%verline:[= %"
+if defined verline set "verline=%verline:]= %"
+for %%W in (%verline%) do set "winver=%%W"
+set major=0
+set build=0
+for /f "tokens=1,3 delims=." %%A in ("%winver%") do set /a "major=%%A, build=%%B" 2>nul
+if %major% GEQ 10 if %build% GEQ 14393 set add=/add-driver
+if "%bus%"=="absent" call :stage FTDIBus ftdibus.inf bus
+if "%port%"=="absent" call :stage FTDIPort ftdiport.inf port
+:verdict
+set result=0
+if not "%bus%"=="ok" if not "%bus%"=="staged" set result=1
+if not "%port%"=="ok" if not "%port%"=="staged" set result=1
+if %result%==0 (
+  >>"%log%" echo Result: exit 0, every driver updated or staged.
+  exit /b 0
+)
+>>"%log%" echo Result: exit 1, a driver was neither updated nor staged.
 echo USB serial adapter driver update failed. 1>&2
 exit /b 1
+
+rem :stage <label> <INF file> <variable>: adds the package's INF to the driver store; pnputil's
+rem own output goes to the log. Exit status 0, or 3010 (a restart is needed), is success.
+:stage
+"%pnputil%" %add% "%dir%\%2" >>"%log%" 2>&1
+set status=%errorlevel%
+if "%status%"=="0" goto staged
+if "%status%"=="3010" goto staged
+echo %1 driver staging error: %status% (pnputil %add%)
+>>"%log%" echo %1 driver staging error: %status% (pnputil %add%)
+exit /b 0
+:staged
+set %3=staged
+echo %1 driver staged: no such device is plugged in; Windows installs the driver when it is.
+>>"%log%" echo %1 driver staged: no such device is plugged in; Windows installs the driver when it is.
+exit /b 0
