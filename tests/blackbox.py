@@ -216,7 +216,7 @@ def wine_env(opts, case, prefix, log, release):
     if case.prefix == "real":
         # Wine's own device installation behind the stand-in, answering as Windows does where no
         # device carries the hardware ID.
-        env["NEWDEV_STANDIN_SCRIPT"] = case.script or "windows,windows"
+        env["NEWDEV_STANDIN_SCRIPT"] = case.script or winerun.WINDOWS_INSTALLS["NEWDEV_STANDIN_SCRIPT"]
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
@@ -280,7 +280,7 @@ def devsim_list(opts, prefix):
     """{hardware ID: (description, driver version, INF)} of the simulated devices."""
     devices = {}
     for line in devsim(opts, prefix, "list", BUS_ID, PORT_ID).splitlines():
-        instance, hardware_id, description, version, inf, driver_key = line.split("\t")
+        instance, hardware_id, description, version, inf, driver_key, parent = line.split("\t")
         devices[hardware_id] = (description, version, inf) if driver_key else ("", "", "")
     return devices
 
@@ -491,9 +491,7 @@ def setup(opts):
         if name == "real":
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
-            system_newdev = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
-            os.replace(system_newdev, os.path.join(os.path.dirname(system_newdev), "wine-newdev.dll"))
-            shutil.copy(opts.standin, system_newdev)
+            winerun.standin_newdev(prefix, opts.standin)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.
