@@ -327,8 +327,7 @@ def run(opts, case):
     if "path" in case.plant:
         env["WINEPATH"] = to_windows(places["path"])
     if case.prefix == "real":
-        devsim(opts, prefix, "remove", BUS_ID)
-        devsim(opts, prefix, "remove", PORT_ID)
+        devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
         for hardware_id in case.devices:
             devsim(opts, prefix, "create", hardware_id)
     argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args

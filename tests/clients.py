@@ -173,8 +173,8 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
                                                        prefix="real" if real else "standin"),
                             prefix, log, os.path.join(work, "release"))
     if real:
+        blackbox.devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
         for hardware_id in (BUS_ID, PORT_ID):
-            blackbox.devsim(opts, prefix, "remove", hardware_id)
             blackbox.devsim(opts, prefix, "create", hardware_id)
     problems = []
 

@@ -285,15 +285,34 @@ int plug()
 // registry entry after that, so the COM-port devices' entries are removed next, and the next plug
 // starts from no COM-port device at all.
 //
+// The INF files installed for them go as well. The platform keeps an installed INF under its own
+// name only while no other INF of that name is there (Wine; Windows always renames to oemNN.inf),
+// so another package's ftdibus.inf, installed later, would otherwise show as oemN.inf.
+//
 // The installed copy of the bus driver goes too: the bus INF copies it only where none is (the
 // install copies newer files only, and the .sys has no version to compare), so a rebuilt driver
 // would otherwise never replace it. A copy that a running winedevice.exe still has loaded stays
 // until the prefix's Wine has stopped.
 int unplug()
 {
-    int status = removeDevices(narrow(BUS_ID).c_str());
+    std::vector<std::wstring> infs;
+    int status;
+    for (const Device &d : devices({BUS_ID, PORT_ID}, status))
+        if (!d.inf.empty())
+            infs.push_back(d.inf);
+    status = removeDevices(narrow(BUS_ID).c_str());
     if (removeDevices(narrow(PORT_ID).c_str()) != 0)
         status = 1;
+    wchar_t windows[MAX_PATH];
+    UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH)
+        return fail("GetWindowsDirectoryW");
+    for (const std::wstring &inf : infs) {
+        SetupUninstallOEMInfW(inf.c_str(), SUOI_FORCEDELETE, NULL);  // gone already when shared
+        // Wine's precompiled copy of the INF, which it leaves behind.
+        std::wstring pnf = std::wstring(windows) + L"\\inf\\" + inf.substr(0, inf.find_last_of(L'.')) + L".pnf";
+        DeleteFileW(pnf.c_str());
+    }
     wchar_t system[MAX_PATH];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
