@@ -32,8 +32,9 @@ build: deps
 test: build
 	ctest --preset $(PRESET)
 
+# Without PKG on the command line, the demo's own: the simulated adapter's first install.
 demo: build
-	tools/demo --build build/$(PRESET) --package "$(PKG)"
+	tools/demo --build build/$(PRESET) $(if $(filter file,$(origin PKG)),,--package "$(PKG)")
 
 # The example installer (examples/installer) with the command and the sample package, in the build
 # tree. With CERT and KEY (PASS_FILE, TSA as for sign) it carries a signed copy of the command and

@@ -221,7 +221,7 @@ def wine_env(opts, case, prefix, log, release):
     if case.prefix == "real":
         # Wine's own device installation behind the stand-in, answering as Windows does where no
         # device carries the hardware ID.
-        env["NEWDEV_STANDIN_SCRIPT"] = case.script or "windows,windows"
+        env["NEWDEV_STANDIN_SCRIPT"] = case.script or winerun.WINDOWS_INSTALLS["NEWDEV_STANDIN_SCRIPT"]
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
@@ -287,7 +287,7 @@ def devsim_list(opts, prefix):
     """{hardware ID: (description, driver version, INF)} of the simulated devices."""
     devices = {}
     for line in devsim(opts, prefix, "list", BUS_ID, PORT_ID).splitlines():
-        instance, hardware_id, description, version, inf, driver_key = line.split("\t")
+        instance, hardware_id, description, version, inf, driver_key, parent = line.split("\t")
         devices[hardware_id] = (description, version, inf) if driver_key else ("", "", "")
     return devices
 
@@ -334,8 +334,7 @@ def run(opts, case):
     if "path" in case.plant:
         env["WINEPATH"] = to_windows(places["path"])
     if case.prefix == "real":
-        devsim(opts, prefix, "remove", BUS_ID)
-        devsim(opts, prefix, "remove", PORT_ID)
+        devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
         for hardware_id in case.devices:
             devsim(opts, prefix, "create", hardware_id)
     argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args
@@ -501,9 +500,7 @@ def setup(opts):
         if name == "real":
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
-            system_newdev = os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll")
-            os.replace(system_newdev, os.path.join(os.path.dirname(system_newdev), "wine-newdev.dll"))
-            shutil.copy(opts.standin, system_newdev)
+            winerun.standin_newdev(prefix, opts.standin)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.

@@ -249,8 +249,7 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
     devices = how.get("devices", (BUS_ID, PORT_ID))
     if real:
-        for hardware_id in (BUS_ID, PORT_ID):
-            blackbox.devsim(opts, prefix, "remove", hardware_id)
+        blackbox.devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
         for hardware_id in devices:
             blackbox.devsim(opts, prefix, "create", hardware_id)
     if "windows" in how:

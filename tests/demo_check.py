@@ -41,8 +41,20 @@ def into_cyrillic_folder(package):
     return moved
 
 
-# name, change to a copy of the sample (None: the sample itself), runs, exit status, must show
+# The demo without a package: the simulated adapter's first install.
+SIMULATED = "simulated adapter"
+
+# name, change to a copy of the sample (None: the sample itself; SIMULATED: no package given),
+# runs, exit status, must show
 CASES = [
+    # The tree after: the COM-port device, reported by the bus driver the command installed, shows
+    # indented under the USB device with the port driver.
+    ("first-install-on-simulated-adapter", SIMULATED, 1, 0,
+     [COMMAND_OUTPUT, b"\n  ROOT\\", b"  (no driver)\n",
+      b"USB\\VID_0403&PID_6001  Simulated USB Serial Converter (VID 0403, PID 6001), version 2.0.0.0, ftdibus.inf\n"
+      b"    FTDIBUS\\COMPORT&VID_0403&PID_6001\\",
+      b"  FTDIBUS\\COMPORT&VID_0403&PID_6001  Simulated USB Serial Port (VID 0403, PID 6001), version 2.0.0.0, "
+      b"ftdiport.inf\n"]),
     ("sample-package-twice", None, 2, 0,
      [COMMAND_OUTPUT, b"Sample USB Serial Converter (VID 0403, PID 6001)  1.0.0.0  ftdibus.inf",
       b"Sample USB Serial Port (VID 0403, PID 6001)       1.0.0.0  ftdiport.inf",
@@ -81,14 +93,17 @@ def main():
         return
     name, change, runs, status, shows = next(c for c in CASES if c[0] == opts.case)
     package = SAMPLE
-    if change:
+    if change == SIMULATED:
+        package = None
+    elif change:
         package = os.path.join(opts.work, "demo-packages", name)
         shutil.rmtree(package, ignore_errors=True)
         shutil.copytree(SAMPLE, package)
         package = change(package) or package
     prefix = os.path.join(opts.work, "prefix-demo")
-    argv = [sys.executable, os.path.join(ROOT, "tools", "demo"), "--build", opts.build,
-            "--package", package, "--prefix", prefix]
+    argv = [sys.executable, os.path.join(ROOT, "tools", "demo"), "--build", opts.build, "--prefix", prefix]
+    if package is not None:
+        argv += ["--package", package]
     # As on a Western system: ANSI code page 1252, and Linux names read as UTF-8.
     env = dict(os.environ, LC_ALL="en_US.UTF-8")
     for run in range(1, runs + 1):

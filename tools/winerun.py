@@ -131,6 +131,23 @@ def make_prefix(prefix):
     return True
 
 
+# With standin_newdev() done, what makes a run's driver installs answer as Windows does: the
+# stand-in in system32 is loaded (native first) and says ERROR_NO_SUCH_DEVINST for a hardware ID
+# that no device carries, where Wine's own newdev says OK; every other call goes to Wine's own.
+WINDOWS_INSTALLS = {"WINEDLLOVERRIDES": "newdev=n", "NEWDEV_STANDIN_SCRIPT": "windows,windows"}
+
+
+def standin_newdev(prefix, standin):
+    """Puts the test stand-in for newdev.dll (tests/standin/newdev.cpp, built as newdev-standin.dll)
+    into the prefix's system32, with Wine's own newdev.dll kept beside it as wine-newdev.dll, where
+    the stand-in calls it. Done again on a prefix that has it, it only refreshes the stand-in."""
+    system32 = os.path.join(prefix, "drive_c", "windows", "system32")
+    newdev, wine_newdev = os.path.join(system32, "newdev.dll"), os.path.join(system32, "wine-newdev.dll")
+    if not os.path.exists(wine_newdev):
+        os.replace(newdev, wine_newdev)
+    shutil.copyfile(standin, newdev)
+
+
 def serve(prefix, linger=None):
     """Starts the prefix's wineserver to outlast each run: by `linger` seconds, or until stop()."""
     subprocess.run(["wineserver", "-p" if linger is None else f"-p{linger}"], env=env(prefix),

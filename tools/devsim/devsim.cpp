@@ -1,13 +1,21 @@
 // devsim: simulated Plug and Play devices for the demo and the tests, in a Wine prefix (or on
 // Windows). It creates root-enumerated devices that carry given hardware IDs, so the platform's
 // driver update finds them as it would find a plugged-in adapter; it removes them again and lists
-// devices with what their drivers are.
+// devices with what their drivers are. It also plugs in and unplugs a simulated adapter with its
+// real topology: a USB device whose bus driver (devsimbus.sys, from the package that
+// tools/devsim/adapter.py lays out) reports the COM-port device as its child once it has started.
 //
 //   devsim create HARDWARE-ID       a new device ROOT\<class>\NNNN with that hardware ID
 //   devsim remove HARDWARE-ID       removes every device whose hardware IDs include it
 //   devsim list [HARDWARE-ID ...]   one line per device (all, or those with these IDs):
 //                                   instance<TAB>hardware ID<TAB>description<TAB>driver version<TAB>INF<TAB>
-//                                   driver key
+//                                   driver key<TAB>parent's instance (empty for a root device)
+//   devsim plug                     the adapter as when first plugged in: a root device with the
+//                                   adapter's USB hardware ID, no driver, no COM-port device yet
+//   devsim unplug                   removes the adapter's devices, bus devices first, then the
+//                                   COM-port devices' entries that outlive their parent
+//   devsim tree                     the adapter's devices, each indented under its parent, with
+//                                   its driver's description, version and INF, or "(no driver)"
 //
 // It is a tool for trying the command, never part of it. Exit status 0 on success, 1 on a failure
 // (with the platform's error code on standard error), 2 on a wrong command line.
@@ -17,10 +25,16 @@
 #include <cfgmgr32.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The simulated adapter's two hardware IDs: its USB device's, and its COM-port device's, which
+// the bus driver reports as the USB device's child.
+const wchar_t BUS_ID[] = L"USB\\VID_0403&PID_6001";
+const wchar_t PORT_ID[] = L"FTDIBUS\\COMPORT&VID_0403&PID_6001";
 
 // Devices without a driver yet belong to no class; the driver's INF assigns one on install.
 const GUID GUID_DEVCLASS_UNKNOWN_ = {0x4d36e97e, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
@@ -182,25 +196,162 @@ int removeDevices(const char *id)
     });
 }
 
+std::wstring upper(std::wstring text)
+{
+    if (!text.empty())
+        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring instanceId(HDEVINFO set, SP_DEVINFO_DATA &device)
+{
+    wchar_t instance[MAX_DEVICE_ID_LEN] = L"";
+    SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, NULL);
+    return instance;
+}
+
+// {child's instance ID in capitals: parent's instance ID}. Wine 8 records no device's parent
+// (CM_Get_Parent fails there), so the simulated bus driver writes the instance ID of the child it
+// reports into its own device's hardware key, as Children; this reads that record back.
+std::map<std::wstring, std::wstring> parents()
+{
+    std::map<std::wstring, std::wstring> found;
+    forDevices({BUS_ID}, [&found](HDEVINFO set, SP_DEVINFO_DATA &device) {
+        HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            return true;
+        std::vector<wchar_t> children(4096, L'\0');
+        DWORD size = static_cast<DWORD>((children.size() - 2) * sizeof(wchar_t));
+        DWORD type;
+        if (RegQueryValueExW(key, L"Children", NULL, &type, reinterpret_cast<BYTE *>(children.data()), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_MULTI_SZ)
+            for (const wchar_t *child = children.data(); *child; child += wcslen(child) + 1)
+                found[upper(child)] = instanceId(set, device);
+        RegCloseKey(key);
+        return true;
+    });
+    return found;
+}
+
+struct Device {
+    std::wstring instance, hardwareId, description, version, inf, driverKey, parent;
+};
+
+std::vector<Device> devices(const std::vector<std::wstring> &ids, int &status)
+{
+    std::map<std::wstring, std::wstring> parentOf = parents();
+    std::vector<Device> found;
+    status = forDevices(ids, [&](HDEVINFO set, SP_DEVINFO_DATA &device) {
+        Device d;
+        d.instance = instanceId(set, device);
+        std::vector<std::wstring> hardwareIds = property(set, device, SPDRP_HARDWAREID);
+        std::vector<std::wstring> description = property(set, device, SPDRP_DEVICEDESC);
+        std::vector<std::wstring> driver = property(set, device, SPDRP_DRIVER);
+        d.hardwareId = hardwareIds.empty() ? L"" : hardwareIds[0];
+        d.description = description.empty() ? L"" : description[0];
+        d.driverKey = driver.empty() ? L"" : driver[0];
+        driverInfo(set, device, d.version, d.inf);
+        auto parent = parentOf.find(upper(d.instance));
+        if (parent != parentOf.end())
+            d.parent = parent->second;
+        found.push_back(d);
+        return true;
+    });
+    return found;
+}
+
 int listDevices(int count, char **ids)
 {
     std::vector<std::wstring> wanted;
     for (int i = 0; i < count; ++i)
         wanted.push_back(widen(ids[i]));
-    return forDevices(wanted, [](HDEVINFO set, SP_DEVINFO_DATA &device) {
-        wchar_t instance[MAX_DEVICE_ID_LEN] = L"";
-        SetupDiGetDeviceInstanceIdW(set, &device, instance, MAX_DEVICE_ID_LEN, NULL);
-        std::vector<std::wstring> hardwareIds = property(set, device, SPDRP_HARDWAREID);
-        std::vector<std::wstring> description = property(set, device, SPDRP_DEVICEDESC);
-        std::vector<std::wstring> driver = property(set, device, SPDRP_DRIVER);
-        std::wstring version, inf;
-        driverInfo(set, device, version, inf);
-        std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", narrow(instance).c_str(),
-                    narrow(hardwareIds.empty() ? L"" : hardwareIds[0]).c_str(),
-                    narrow(description.empty() ? L"" : description[0]).c_str(), narrow(version).c_str(),
-                    narrow(inf).c_str(), narrow(driver.empty() ? L"" : driver[0]).c_str());
-        return true;
-    });
+    int status;
+    for (const Device &d : devices(wanted, status))
+        std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", narrow(d.instance).c_str(), narrow(d.hardwareId).c_str(),
+                    narrow(d.description).c_str(), narrow(d.version).c_str(), narrow(d.inf).c_str(),
+                    narrow(d.driverKey).c_str(), narrow(d.parent).c_str());
+    return status;
+}
+
+// The adapter as when first plugged in: only its USB device, which no driver has started yet, so
+// nothing has reported the COM-port device.
+int plug()
+{
+    return createDevice(narrow(BUS_ID).c_str());
+}
+
+// Bus devices first: removing one removes its child's device object. Wine keeps the child's
+// registry entry after that, so the COM-port devices' entries are removed next, and the next plug
+// starts from no COM-port device at all.
+//
+// The INF files installed for them go as well. The platform keeps an installed INF under its own
+// name only while no other INF of that name is there (Wine; Windows always renames to oemNN.inf),
+// so another package's ftdibus.inf, installed later, would otherwise show as oemN.inf.
+//
+// The installed copy of the bus driver goes too: the bus INF copies it only where none is (the
+// install copies newer files only, and the .sys has no version to compare), so a rebuilt driver
+// would otherwise never replace it. A copy that a running winedevice.exe still has loaded stays
+// until the prefix's Wine has stopped.
+int unplug()
+{
+    std::vector<std::wstring> infs;
+    int status;
+    for (const Device &d : devices({BUS_ID, PORT_ID}, status))
+        if (!d.inf.empty())
+            infs.push_back(d.inf);
+    status = removeDevices(narrow(BUS_ID).c_str());
+    if (removeDevices(narrow(PORT_ID).c_str()) != 0)
+        status = 1;
+    wchar_t windows[MAX_PATH];
+    UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH)
+        return fail("GetWindowsDirectoryW");
+    for (const std::wstring &inf : infs) {
+        SetupUninstallOEMInfW(inf.c_str(), SUOI_FORCEDELETE, NULL);  // gone already when shared
+        // Wine's precompiled copy of the INF, which it leaves behind.
+        std::wstring pnf = std::wstring(windows) + L"\\inf\\" + inf.substr(0, inf.find_last_of(L'.')) + L".pnf";
+        DeleteFileW(pnf.c_str());
+    }
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return fail("GetSystemDirectoryW");
+    std::wstring driver = std::wstring(system) + L"\\drivers\\devsimbus.sys";
+    DeleteFileW(driver.c_str());  // no copy, or one still loaded: nothing to do now
+    return status;
+}
+
+void printTree(const std::vector<Device> &all, const std::wstring &parent, int depth)
+{
+    for (const Device &d : all) {
+        if (upper(d.parent) != upper(parent))
+            continue;
+        std::string driver = d.driverKey.empty()
+                                 ? "(no driver)"
+                                 : narrow(d.description) + ", version " + narrow(d.version) + ", " + narrow(d.inf);
+        std::printf("%*s%s  %s  %s\n", depth * 2, "", narrow(d.instance).c_str(), narrow(d.hardwareId).c_str(),
+                    driver.c_str());
+        printTree(all, d.instance, depth + 1);
+    }
+}
+
+int tree()
+{
+    int status;
+    std::vector<Device> all = devices({BUS_ID, PORT_ID}, status);
+    // A device whose recorded parent is gone shows at the top, as if it had none.
+    for (Device &d : all) {
+        bool known = false;
+        for (const Device &other : all)
+            known = known || upper(other.instance) == upper(d.parent);
+        if (!known)
+            d.parent.clear();
+    }
+    if (all.empty())
+        std::printf("(no device of the adapter)\n");
+    printTree(all, L"", 0);
+    return status;
 }
 
 }  // namespace
@@ -214,6 +365,13 @@ int main(int argc, char **argv)
         return removeDevices(argv[2]);
     if (command == "list")
         return listDevices(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: devsim create HARDWARE-ID | remove HARDWARE-ID | list [HARDWARE-ID ...]\n");
+    if (command == "plug" && argc == 2)
+        return plug();
+    if (command == "unplug" && argc == 2)
+        return unplug();
+    if (command == "tree" && argc == 2)
+        return tree();
+    std::fprintf(stderr, "usage: devsim create HARDWARE-ID | remove HARDWARE-ID | list [HARDWARE-ID ...] | plug | unplug | "
+                         "tree\n");
     return 2;
 }

@@ -1,0 +1,380 @@
+/* devsimbus.sys: the simulated adapter's bus driver, a kernel-mode WDM driver for the demo and the
+ * tests, never shipped. Installed by tools/devsim/adapter/ftdibus.inf on a root-enumerated device
+ * with the adapter's USB hardware ID, it behaves as the adapter's real bus driver does towards Plug
+ * and Play: once started, it reports one child, the COM-port device with hardware ID
+ * FTDIBUS\COMPORT&VID_0403&PID_6001, on which a port INF then installs. Before that the COM-port
+ * device does not exist, which is what a first install on a real adapter meets.
+ *
+ * The child is reported ChildDelayMs milliseconds after the start (a value the bus INF writes into
+ * the device's hardware key); 0xFFFFFFFF means never. The bus driver also writes the child's
+ * instance ID into that key as Children, so that devsim can show the tree: Wine 8 records no
+ * device's parent (CM_Get_Parent fails there).
+ */
+
+#include <ntifs.h>
+
+#define NEVER 0xFFFFFFFFu
+#define TAG 0x6d697344 /* 'Dsim' */
+
+static const WCHAR childDeviceId[] = L"FTDIBUS\\COMPORT&VID_0403&PID_6001";
+
+/* Both kinds of device object this driver makes start with this, so that one dispatch routine can
+ * tell the bus device's FDO from the child's PDO. */
+typedef struct {
+    BOOLEAN isBus;
+} COMMON;
+
+typedef struct CHILD CHILD;
+
+typedef struct {
+    COMMON common;
+    DEVICE_OBJECT *pdo;   /* the root-enumerated device Wine made */
+    DEVICE_OBJECT *lower; /* where IRPs go on */
+    ULONG delayMs;
+    KEVENT stop;          /* set on removal: a child not yet reported never will be */
+    HANDLE thread;
+    KSPIN_LOCK lock;      /* guards child: the reporting thread sets it while PnP reads it */
+    DEVICE_OBJECT *child;
+} BUS;
+
+struct CHILD {
+    COMMON common;
+    ULONG instance;
+    BOOLEAN reported; /* still reported by the bus: a removal then keeps the object, as WDM asks */
+};
+
+/* Distinct instance IDs for the children of every adapter this driver runs. */
+static LONG childCount;
+
+static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static NTSTATUS passDown(BUS *bus, IRP *irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(bus->lower, irp);
+}
+
+static NTSTATUS signal(DEVICE_OBJECT *device, IRP *irp, PVOID event)
+{
+    (void)device;
+    (void)irp;
+    KeSetEvent((KEVENT *)event, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED; /* the IRP is ours again, to complete */
+}
+
+/* IoForwardIrpSynchronously, which Wine 8 exports as an unimplemented stub. */
+static NTSTATUS forwardAndWait(BUS *bus, IRP *irp)
+{
+    KEVENT done;
+
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, signal, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(bus->lower, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    return irp->IoStatus.Status;
+}
+
+static ULONG readDelay(DEVICE_OBJECT *pdo)
+{
+    HANDLE key;
+    UNICODE_STRING name;
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    KEY_VALUE_PARTIAL_INFORMATION *value = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    ULONG size, delay = 0;
+
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)))
+        return delay;
+    RtlInitUnicodeString(&name, L"ChildDelayMs");
+    if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, value, sizeof buffer, &size)) &&
+        value->Type == REG_DWORD && value->DataLength == sizeof(ULONG))
+        delay = *(ULONG *)value->Data;
+    ZwClose(key);
+    return delay;
+}
+
+/* The instance ID's last part: four decimal digits, as Windows' own bus drivers number them. */
+static void instanceText(ULONG instance, WCHAR *text)
+{
+    int i;
+    for (i = 3; i >= 0; --i, instance /= 10)
+        text[i] = (WCHAR)(L'0' + instance % 10);
+    text[4] = 0;
+}
+
+static void recordChild(BUS *bus, ULONG instance)
+{
+    WCHAR children[64 + 8];
+    ULONG length = sizeof childDeviceId / sizeof(WCHAR) - 1;
+    HANDLE key;
+    UNICODE_STRING name;
+
+    RtlCopyMemory(children, childDeviceId, length * sizeof(WCHAR));
+    children[length++] = L'\\';
+    instanceText(instance, children + length);
+    length += 5;
+    children[length++] = 0; /* the multi-string's end */
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(bus->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key)))
+        return;
+    RtlInitUnicodeString(&name, L"Children");
+    ZwSetValueKey(key, &name, 0, REG_MULTI_SZ, children, length * sizeof(WCHAR));
+    ZwClose(key);
+}
+
+static DRIVER_OBJECT *theDriver;
+
+static void createAndReportChild(BUS *bus)
+{
+    DEVICE_OBJECT *pdo;
+    CHILD *child;
+    KIRQL irql;
+
+    if (!NT_SUCCESS(IoCreateDevice(theDriver, sizeof(CHILD), NULL, FILE_DEVICE_UNKNOWN,
+                                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo)))
+        return;
+    child = (CHILD *)pdo->DeviceExtension;
+    child->common.isBus = FALSE;
+    child->instance = (ULONG)InterlockedIncrement(&childCount) - 1;
+    child->reported = TRUE;
+    pdo->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+    recordChild(bus, child->instance);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    bus->child = pdo;
+    KeReleaseSpinLock(&bus->lock, irql);
+    /* Only queues the request: Wine enumerates the child on a thread of its own. */
+    IoInvalidateDeviceRelations(bus->pdo, BusRelations);
+}
+
+/* Waits out the delay, unless the device is removed first, then reports the child. A thread, not
+ * a timer: the wait ends cleanly on removal and the child is made at PASSIVE_LEVEL. */
+static VOID reportLater(PVOID context)
+{
+    BUS *bus = (BUS *)context;
+    LARGE_INTEGER delay;
+
+    delay.QuadPart = -(LONGLONG)bus->delayMs * 10000; /* relative, in 100 ns units */
+    if (KeWaitForSingleObject(&bus->stop, Executive, KernelMode, FALSE, &delay) == STATUS_TIMEOUT)
+        createAndReportChild(bus);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static void startReporting(BUS *bus)
+{
+    if (bus->delayMs == NEVER || bus->thread != NULL || bus->child != NULL)
+        return;
+    if (bus->delayMs == 0) {
+        /* Within the start itself, as a bus driver that finds its child at once reports it. */
+        createAndReportChild(bus);
+        return;
+    }
+    if (!NT_SUCCESS(PsCreateSystemThread(&bus->thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, reportLater, bus)))
+        bus->thread = NULL;
+}
+
+static void stopReporting(BUS *bus)
+{
+    if (bus->thread == NULL)
+        return;
+    KeSetEvent(&bus->stop, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(bus->thread, FALSE, NULL);
+    ZwClose(bus->thread);
+    bus->thread = NULL;
+}
+
+/* Bus relations: the child once reported, each reference the caller's to release. */
+static NTSTATUS busRelations(BUS *bus, IRP *irp)
+{
+    DEVICE_RELATIONS *relations = (DEVICE_RELATIONS *)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), TAG);
+    KIRQL irql;
+
+    if (relations == NULL)
+        return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    relations->Count = 0;
+    if (bus->child != NULL) {
+        relations->Objects[relations->Count++] = bus->child;
+        ObReferenceObject(bus->child);
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = (ULONG_PTR)relations;
+    return passDown(bus, irp);
+}
+
+static NTSTATUS busPnp(BUS *bus, DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        /* The lower device starts first, as on Windows. */
+        status = forwardAndWait(bus, irp);
+        if (status == STATUS_NOT_SUPPORTED)
+            status = STATUS_SUCCESS; /* Wine's root device has nothing to start */
+        if (NT_SUCCESS(status))
+            startReporting(bus);
+        return complete(irp, status, irp->IoStatus.Information);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type == BusRelations)
+            return busRelations(bus, irp);
+        return passDown(bus, irp);
+    case IRP_MN_REMOVE_DEVICE:
+        stopReporting(bus);
+        if (bus->child != NULL) {
+            /* Gone with its bus: no longer reported, so its removal may now delete it. */
+            ((CHILD *)bus->child->DeviceExtension)->reported = FALSE;
+            IoDeleteDevice(bus->child);
+            bus->child = NULL;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        status = passDown(bus, irp);
+        IoDetachDevice(bus->lower);
+        IoDeleteDevice(device);
+        return status;
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return passDown(bus, irp);
+    default:
+        return passDown(bus, irp);
+    }
+}
+
+static NTSTATUS queryId(CHILD *child, IRP *irp, BUS_QUERY_ID_TYPE type)
+{
+    /* Hardware IDs and compatible IDs are multi-strings; Wine keeps a child only when both come. */
+    ULONG idLength = sizeof childDeviceId / sizeof(WCHAR) - 1;
+    ULONG length;
+    WCHAR *id;
+
+    switch (type) {
+    case BusQueryDeviceID:
+        length = idLength + 1;
+        break;
+    case BusQueryHardwareIDs:
+        length = idLength + 2;
+        break;
+    case BusQueryCompatibleIDs:
+        length = 2;
+        break;
+    case BusQueryInstanceID:
+        length = 5;
+        break;
+    default:
+        return complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+    id = (WCHAR *)ExAllocatePoolWithTag(PagedPool, length * sizeof(WCHAR), TAG);
+    if (id == NULL)
+        return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    RtlZeroMemory(id, length * sizeof(WCHAR));
+    if (type == BusQueryDeviceID || type == BusQueryHardwareIDs)
+        RtlCopyMemory(id, childDeviceId, idLength * sizeof(WCHAR));
+    else if (type == BusQueryInstanceID)
+        instanceText(child->instance, id);
+    return complete(irp, STATUS_SUCCESS, (ULONG_PTR)id);
+}
+
+static NTSTATUS childPnp(CHILD *child, DEVICE_OBJECT *device, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    DEVICE_CAPABILITIES *caps;
+    DEVICE_RELATIONS *relations;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_ID:
+        return queryId(child, irp, stack->Parameters.QueryId.IdType);
+    case IRP_MN_QUERY_CAPABILITIES:
+        /* Not raw: without a driver of its own the COM port stays installed-less and unstarted, as
+         * a real adapter's does until its port INF is installed. */
+        caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->RawDeviceOK = FALSE;
+        caps->SurpriseRemovalOK = TRUE;
+        caps->UniqueID = FALSE;
+        caps->Removable = FALSE;
+        return complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+            return complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+        relations = (DEVICE_RELATIONS *)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), TAG);
+        if (relations == NULL)
+            return complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        relations->Count = 1;
+        relations->Objects[0] = device;
+        ObReferenceObject(device);
+        return complete(irp, STATUS_SUCCESS, (ULONG_PTR)relations);
+    case IRP_MN_REMOVE_DEVICE:
+        /* While its bus still reports it, the PDO stays: only the bus's removal deletes it. */
+        if (!child->reported)
+            IoDeleteDevice(device);
+        return complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        return complete(irp, STATUS_SUCCESS, 0);
+    default:
+        /* A PDO completes what it does not handle with the status it came with. */
+        return complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    }
+}
+
+static NTSTATUS dispatchPnp(DEVICE_OBJECT *device, IRP *irp)
+{
+    COMMON *common = (COMMON *)device->DeviceExtension;
+    if (common->isBus)
+        return busPnp((BUS *)common, device, irp);
+    return childPnp((CHILD *)common, device, irp);
+}
+
+static NTSTATUS addDevice(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
+{
+    DEVICE_OBJECT *fdo;
+    BUS *bus;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(BUS), NULL, FILE_DEVICE_BUS_EXTENDER,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+    if (!NT_SUCCESS(status))
+        return status;
+    bus = (BUS *)fdo->DeviceExtension;
+    RtlZeroMemory(bus, sizeof *bus);
+    bus->common.isBus = TRUE;
+    bus->pdo = pdo;
+    bus->delayMs = readDelay(pdo);
+    KeInitializeEvent(&bus->stop, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&bus->lock);
+    bus->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    if (bus->lower == NULL) {
+        IoDeleteDevice(fdo);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    fdo->Flags &= ~(ULONG)DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static VOID unload(DRIVER_OBJECT *driver)
+{
+    (void)driver;
+}
+
+NTSTATUS DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registryPath)
+{
+    (void)registryPath;
+    theDriver = driver;
+    driver->DriverExtension->AddDevice = addDevice;
+    driver->MajorFunction[IRP_MJ_PNP] = dispatchPnp;
+    driver->DriverUnload = unload;
+    return STATUS_SUCCESS;
+}
