@@ -16,10 +16,11 @@ import shutil
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import winerun  # noqa: E402
+from devsim import adapter  # noqa: E402
 from winerun import to_windows  # noqa: E402
 
 BUS_ID = "USB\\VID_0403&PID_6001"
@@ -59,6 +60,11 @@ JA_DIR = "C:\\ドライバ\\表示"  # 表 is 0x95 0x5C in Shift-JIS: its trail 
 # The wait for the COM-port device sleeps 200 ms before it looks again: a run that does not wait
 # goes from the first call to the second in less.
 NO_WAIT = (0, 190)
+# The simulated adapter's package (tools/devsim), laid out for each row that plugs it in.
+ADAPTER = "<the simulated adapter's package>"
+ADAPTER_INSTALLED = {BUS_ID: (adapter.BUS_DESCRIPTION, adapter.VERSION, "ftdibus.inf"),
+                     PORT_ID: (adapter.PORT_DESCRIPTION, adapter.VERSION, "ftdiport.inf")}
+FIRST_INSTALL = dict(prefix="real", plugged=True, calls=both(ADAPTER))
 RU_DIR = "C:\\Users\\Дмитрий\\Драйверы"
 
 
@@ -86,6 +92,12 @@ class Case:
     installed: dict = field(default_factory=dict)  # hardware ID: (description, version, INF) after
     # (least, most) milliseconds from the first call's return to the second call's start.
     pause: tuple = ()
+    # The simulated adapter plugged in as new: a USB device without a driver, whose bus driver
+    # reports the COM-port device child_delay ms after it starts (None: never). set_up: the
+    # command has run on it once before, so that both devices are there and set up.
+    plugged: bool = False
+    child_delay: object = 0
+    set_up: bool = False
     # "utf8": the .exe as shipped; "ansi": the test-only copy whose manifest lacks the UTF-8 code
     # page, which is the command as Windows before 10 version 1903 runs it.
     build: str = "utf8"
@@ -197,6 +209,17 @@ CASES = [
     Case("real-install-directory-missing", ["C:\\no\\such\\package"], OK_OK,
          both("C:\\no\\such\\package"), prefix="real", devices=(BUS_ID, PORT_ID),
          installed={BUS_ID: ("", "", ""), PORT_ID: ("", "", "")}),
+    # A first install: the COM-port device appears only once the bus driver has started, and the
+    # command waits for it (at most 30 s) before it updates its driver.
+    Case("real-install-first-child-at-once", [ADAPTER], installed=ADAPTER_INSTALLED, **FIRST_INSTALL),
+    Case("real-install-first-child-2s-late", [ADAPTER], installed=ADAPTER_INSTALLED, child_delay=2000,
+         pause=(1000, 4000), **FIRST_INSTALL),
+    Case("real-install-first-child-8s-late", [ADAPTER], installed=ADAPTER_INSTALLED, child_delay=8000,
+         pause=(6500, 10000), **FIRST_INSTALL),
+    Case("real-install-first-no-child", [ADAPTER], ok("FTDIBus") + err("FTDIPort", -536870389),
+         installed={BUS_ID: ADAPTER_INSTALLED[BUS_ID]}, child_delay=None, pause=(30000, 33000), **FIRST_INSTALL),
+    Case("real-install-adapter-set-up", [ADAPTER], installed=ADAPTER_INSTALLED, set_up=True, pause=NO_WAIT,
+         **FIRST_INSTALL),
     # A reader on a pipe gets the bus line while the COM-port update is still running.
     Case("first-line-readable-through-pipe", [PKG], OK_OK, both(PKG), "ok,hold", pipe_first_line=True),
     # Wine, and what it starts, runs with Linux address randomization off: no launch can fail by chance.
@@ -337,6 +360,13 @@ def run(opts, case):
         devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
         for hardware_id in case.devices:
             devsim(opts, prefix, "create", hardware_id)
+    if case.plugged:
+        package = to_windows(adapter.package(os.path.join(work, "adapter"), opts.bus_driver, case.child_delay))
+        case = replace(case, args=[a.replace(ADAPTER, package) for a in case.args],
+                       calls=[(hwid, inf.replace(ADAPTER, package)) for hwid, inf in case.calls])
+        devsim(opts, prefix, "plug")
+        if case.set_up:
+            winerun.run([exe] + case.args, dict(env, NEWDEV_STANDIN_LOG=to_windows(os.path.join(work, "set-up.log"))))
     argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args
     if case.raw:
         # cmd expands the variable and starts the command with the line as it stands.
@@ -531,7 +561,7 @@ def parse_options():
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
     for option in ("--work", "--exe", "--ansi-exe", "--standin", "--no-export", "--naive-loader", "--devsim",
-                   "--pnputil"):
+                   "--pnputil", "--bus-driver"):
         parser.add_argument(option)
     return parser.parse_args()
 
