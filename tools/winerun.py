@@ -134,6 +134,9 @@ def make_prefix(prefix):
 # With standin_newdev() done, what makes a run's driver installs answer as Windows does: the
 # stand-in in system32 is loaded (native first) and says ERROR_NO_SUCH_DEVINST for a hardware ID
 # that no device carries, where Wine's own newdev says OK; every other call goes to Wine's own.
+# What marks a DLL as Wine's own, in its DOS header; and where Debian's Wine keeps its own newdev.
+WINE_BUILTIN = b"Wine builtin DLL"
+WINE_NEWDEV = f"/usr/lib/{platform.machine()}-linux-gnu/wine/{platform.machine()}-windows/newdev.dll"
 WINDOWS_INSTALLS = {"WINEDLLOVERRIDES": "newdev=n", "NEWDEV_STANDIN_SCRIPT": "windows,windows"}
 
 
@@ -143,9 +146,19 @@ def standin_newdev(prefix, standin):
     the stand-in calls it. Done again on a prefix that has it, it only refreshes the stand-in."""
     system32 = os.path.join(prefix, "drive_c", "windows", "system32")
     newdev, wine_newdev = os.path.join(system32, "newdev.dll"), os.path.join(system32, "wine-newdev.dll")
-    if not os.path.exists(wine_newdev):
-        os.replace(newdev, wine_newdev)
+    if not wines_own(wine_newdev):
+        # A prefix whose newdev.dll was replaced before without keeping Wine's own (as an older
+        # benchmark did) gets Wine's own from the installation.
+        shutil.copyfile(newdev if wines_own(newdev) else WINE_NEWDEV, wine_newdev)
     shutil.copyfile(standin, newdev)
+
+
+def wines_own(dll):
+    """Whether the file is one of Wine's own DLLs."""
+    if not os.path.exists(dll):
+        return False
+    with open(dll, "rb") as f:
+        return WINE_BUILTIN in f.read(128)
 
 
 def serve(prefix, linger=None):

@@ -12,6 +12,8 @@
 //   NEWDEV_STANDIN_LOAD     comma-separated DLL names that the first call loads by bare name, as the
 //                           real one loads its helpers while it works; each gets a log line with the
 //                           full path of the module it got, or "null"
+// It imports setupapi.dll, as the platform's newdev.dll does, so that after the first call the
+// command finds it loaded, as on Windows.
 // "windows" makes Wine's device installation as strict as Windows': a call for a hardware ID that no
 // device carries fails with ERROR_NO_SUCH_DEVINST and installs nothing, where Wine's own newdev
 // says OK. Any other call goes to Wine's own newdev, which the test prefix keeps in its system
