@@ -238,6 +238,10 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     if own:
         # What msiexec installs, or a Windows version set, no other row may see: a prefix of the
         # row's own.
+        if real:
+            # Wine writes a prefix's registry to disk when its server ends: a copy of a running
+            # one can lack what the last row installed. The real-prefix rows run one at a time.
+            winerun.stop(prefix)
         blackbox.linked_copy(prefix, os.path.join(work, "prefix"))
         prefix = os.path.join(work, "prefix")
     log, shown_file = os.path.join(work, "calls.log"), os.path.join(work, "installer.log")
