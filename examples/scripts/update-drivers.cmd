@@ -73,10 +73,12 @@ if %result%==0 (
 echo USB serial adapter driver update failed. 1>&2
 exit /b 1
 
-rem :stage <label> <INF file> <variable>: adds the package's INF to the driver store; pnputil's
-rem own output goes to the log. Exit status 0, or 3010 (a restart is needed), is success.
+rem :stage <label> <INF file> <variable>: adds the package's INF to the driver store. Exit status
+rem 0, or 3010 (a restart is needed), is success. pnputil's own output is shown, not logged: where
+rem the log cannot be written (the batch file on a read-only share), cmd would not run a command
+rem whose output goes there, and a staging that never ran would pass for one that succeeded.
 :stage
-"%pnputil%" %add% "%dir%\%2" >>"%log%" 2>&1
+"%pnputil%" %add% "%dir%\%2"
 set status=%errorlevel%
 if "%status%"=="0" goto staged
 if "%status%"=="3010" goto staged
@@ -85,6 +87,6 @@ echo %1 driver staging error: %status% (pnputil %add%)
 exit /b 0
 :staged
 set %3=staged
-echo %1 driver staged: no such device is plugged in; Windows installs the driver when it is.
->>"%log%" echo %1 driver staged: no such device is plugged in; Windows installs the driver when it is.
+echo %1 driver staged: no such device is plugged in; Windows installs it on an adapter plugged in for the first time.
+>>"%log%" echo %1 driver staged: no such device is plugged in; Windows installs it on an adapter plugged in for the first time.
 exit /b 0
