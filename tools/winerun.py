@@ -131,12 +131,12 @@ def make_prefix(prefix):
     return True
 
 
-# With standin_newdev() done, what makes a run's driver installs answer as Windows does: the
-# stand-in in system32 is loaded (native first) and says ERROR_NO_SUCH_DEVINST for a hardware ID
-# that no device carries, where Wine's own newdev says OK; every other call goes to Wine's own.
 # What marks a DLL as Wine's own, in its DOS header; and where Debian's Wine keeps its own newdev.
 WINE_BUILTIN = b"Wine builtin DLL"
 WINE_NEWDEV = f"/usr/lib/{platform.machine()}-linux-gnu/wine/{platform.machine()}-windows/newdev.dll"
+# With standin_newdev() done, what makes a run's driver installs answer as Windows does: the
+# stand-in in system32 is loaded (native first) and says ERROR_NO_SUCH_DEVINST for a hardware ID
+# that no device carries, where Wine's own newdev says OK; every other call goes to Wine's own.
 WINDOWS_INSTALLS = {"WINEDLLOVERRIDES": "newdev=n", "NEWDEV_STANDIN_SCRIPT": "windows,windows"}
 
 
