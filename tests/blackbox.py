@@ -306,6 +306,14 @@ def devsim(opts, prefix, *args):
     return stdout.decode("utf-8")
 
 
+def simulate(opts, prefix, hardware_ids):
+    """The real prefix with only these simulated devices, none with a driver: what a row before
+    left (devices, and the INF files installed for them) is gone."""
+    devsim(opts, prefix, "unplug")
+    for hardware_id in hardware_ids:
+        devsim(opts, prefix, "create", hardware_id)
+
+
 def devsim_list(opts, prefix):
     """{hardware ID: (description, driver version, INF)} of the simulated devices."""
     devices = {}
@@ -357,9 +365,7 @@ def run(opts, case):
     if "path" in case.plant:
         env["WINEPATH"] = to_windows(places["path"])
     if case.prefix == "real":
-        devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
-        for hardware_id in case.devices:
-            devsim(opts, prefix, "create", hardware_id)
+        simulate(opts, prefix, case.devices)
     if case.plugged:
         package = to_windows(adapter.package(os.path.join(work, "adapter"), opts.bus_driver, case.child_delay))
         case = replace(case, args=[a.replace(ADAPTER, package) for a in case.args],

@@ -253,9 +253,7 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
     devices = how.get("devices", (BUS_ID, PORT_ID))
     if real:
-        blackbox.devsim(opts, prefix, "unplug")  # the devices, and the INF files installed for them
-        for hardware_id in devices:
-            blackbox.devsim(opts, prefix, "create", hardware_id)
+        blackbox.simulate(opts, prefix, devices)
     if "windows" in how:
         # The Windows version the prefix reports, which `ver` prints.
         winerun.run(["reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", how["windows"], "/f"], env)
