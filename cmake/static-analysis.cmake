@@ -3,7 +3,7 @@
 find_program(CLANG_TIDY clang-tidy REQUIRED)
 find_program(CPPCHECK cppcheck REQUIRED)
 
-set(analysed_sources ${PROJECT_SOURCE_DIR}/src/main.cpp ${PROJECT_SOURCE_DIR}/src/stack-guard.cpp)
+file(GLOB analysed_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
 set(analysis_defines -D_WIN32_WINNT=0x0600 -DWINVER=0x0600 -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX)
 
 # clang parses with the cross compiler's C++ library and Windows headers, but with its own

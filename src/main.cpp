@@ -34,6 +34,9 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include "adapter.h"
+#include "system-dll.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <cwchar>
@@ -45,8 +48,6 @@ namespace {
 typedef BOOL(WINAPI *UpdateDriverForPlugAndPlayDevicesW_t)(HWND hwndParent, LPCWSTR HardwareId,
                                                            LPCWSTR FullInfPath, DWORD InstallFlags,
                                                            PBOOL bRebootRequired);
-
-typedef BOOL(WINAPI *SetDefaultDllDirectories_t)(DWORD DirectoryFlags);
 
 typedef HDEVINFO(WINAPI *SetupDiGetClassDevsW_t)(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                                                  DWORD Flags);
@@ -66,10 +67,6 @@ typedef DWORD(WINAPI *CMP_WaitNoPendingInstallEvents_t)(DWORD dwTimeout);
 // the driver updates themselves take.
 const DWORD PORT_WAIT_MS = 30000;
 const DWORD PORT_POLL_MS = 200;
-// The bus the COM-port device's hardware ID names: the bus driver reports its devices as its own.
-const wchar_t PORT_ENUMERATOR[] = L"FTDIBUS";
-// Room after the system directory for a backslash, a DLL's name and its NUL.
-const std::size_t DLL_NAME_ROOM = 16;
 // Room for a device's whole list of hardware IDs: real devices list a few, of some 50 characters.
 const std::size_t HARDWARE_IDS_ROOM = 4096;
 
@@ -85,9 +82,9 @@ struct Update {
 };
 
 const Update updates[] = {
-    {L"USB\\VID_0403&PID_6001", L"\\ftdibus.inf", 12, "FTDIBus driver update: OK\n",
+    {BUS_HARDWARE_ID, L"\\ftdibus.inf", 12, "FTDIBus driver update: OK\n",
      "FTDIBus driver update error: %d\n"},
-    {L"FTDIBUS\\COMPORT&VID_0403&PID_6001", L"\\ftdiport.inf", 13, "FTDIPort driver update: OK\n",
+    {PORT_HARDWARE_ID, L"\\ftdiport.inf", 13, "FTDIPort driver update: OK\n",
      "FTDIPort driver update error: %d\n"},
 };
 
@@ -109,56 +106,13 @@ std::wstring composeInfPath(const char *directory, const wchar_t *infName, std::
     return path;
 }
 
-// Limits every later DLL search of the process to the system directory where the platform can;
-// returns whether it could.
-bool searchSystemDirectoryOnly()
-{
-    // kernel32 is mapped into every process: looking it up loads nothing.
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    SetDefaultDllDirectories_t SetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectories_t>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
-    bool systemOnly =
-        SetDefaultDllDirectories != NULL && SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    // Where the above is missing, the best left: the current directory out of the search.
-    SetDllDirectoryW(L"");
-    return systemOnly;
-}
-
-// Loads a DLL of the system directory by its full path only. On failure returns NULL with the
-// thread's last-error code telling why.
-HMODULE loadSystemDll(const wchar_t *name, bool systemOnly)
-{
-    wchar_t path[MAX_PATH + DLL_NAME_ROOM];
-    UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0)
-        return NULL;
-    std::size_t nameLength = std::wcslen(name);
-    if (length >= MAX_PATH || nameLength + 2 > DLL_NAME_ROOM) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return NULL;
-    }
-    path[length] = L'\\';
-    std::wmemcpy(path + length + 1, name, nameLength + 1);
-    // Both make the DLL's own imports resolve from the system directory. The platform forbids
-    // combining them, and the first exists only where SetDefaultDllDirectories does.
-    DWORD flags = systemOnly ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
-    return LoadLibraryExW(path, NULL, flags);
-}
-
-template <typename Function> Function systemFunction(HMODULE dll, const char *name)
-{
-    return dll == NULL ? NULL
-                       : reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
-}
-
 // What a look at the present devices found: which of the updates' hardware IDs they carry.
 const int LOOK_FAILED = -1;
-const int BUS_FOUND = 1;
-const int PORT_FOUND = 2;
+const int BUS_FOUND = BUS_DEVICE;
+const int PORT_FOUND = PORT_DEVICE;
 
 // Which of the two hardware IDs the present devices carry: all of them, or those of one
-// enumerator. A device lists its hardware IDs most specific first (the USB device's begins with
-// its revision); any of them may be the one.
+// enumerator.
 int lookForDevices(HMODULE setupapi, const wchar_t *enumerator)
 {
     SetupDiGetClassDevsW_t getClassDevs = systemFunction<SetupDiGetClassDevsW_t>(setupapi, "SetupDiGetClassDevsW");
@@ -181,10 +135,7 @@ int lookForDevices(HMODULE setupapi, const wchar_t *enumerator)
         if (!getProperty(devices, &device, SPDRP_HARDWAREID, NULL, reinterpret_cast<BYTE *>(ids),
                          sizeof ids - 2 * sizeof(wchar_t), NULL))
             continue;  // none, or more than any real device has: not one of the adapter's
-        for (const wchar_t *id = ids; *id; id += std::wcslen(id) + 1)
-            for (std::size_t u = 0; u < 2; ++u)
-                if (lstrcmpiW(id, updates[u].hardwareId) == 0)
-                    found |= u == 0 ? BUS_FOUND : PORT_FOUND;
+        found |= adapterDeviceOf(ids);
     }
     DWORD error = GetLastError();
     destroyList(devices);

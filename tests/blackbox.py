@@ -537,6 +537,7 @@ def setup(opts):
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
             winerun.standin_newdev(prefix, opts.standin)
+            winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.
@@ -546,6 +547,7 @@ def setup(opts):
             if dlls[name]:
                 shutil.copy(dlls[name], target)
             if name == "standin":
+                winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
                 shutil.copy(opts.no_export, os.path.join(os.path.dirname(target), SYSTEM_HELPER))
         # Where the batch file stages a driver, Windows' pnputil.exe: the stand-in (Wine has none).
         shutil.copy(opts.pnputil, os.path.join(prefix, "drive_c", "windows", "system32", "pnputil.exe"))
@@ -566,7 +568,7 @@ def parse_options():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
-    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--no-export", "--naive-loader", "--devsim",
+    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--cfgmgr32", "--no-export", "--naive-loader", "--devsim",
                    "--pnputil", "--bus-driver"):
         parser.add_argument(option)
     return parser.parse_args()

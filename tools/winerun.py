@@ -134,6 +134,7 @@ def make_prefix(prefix):
 # What marks a DLL as Wine's own, in its DOS header; and where Debian's Wine keeps its own newdev.
 WINE_BUILTIN = b"Wine builtin DLL"
 WINE_NEWDEV = f"/usr/lib/{platform.machine()}-linux-gnu/wine/{platform.machine()}-windows/newdev.dll"
+WINE_CFGMGR32 = os.path.join(os.path.dirname(WINE_NEWDEV), "cfgmgr32.dll")
 # With standin_newdev() done, what makes a run's driver installs answer as Windows does: the
 # stand-in in system32 is loaded (native first) and says ERROR_NO_SUCH_DEVINST for a hardware ID
 # that no device carries, where Wine's own newdev says OK; every other call goes to Wine's own.
@@ -151,6 +152,20 @@ def standin_newdev(prefix, standin):
         # benchmark did) gets Wine's own from the installation.
         shutil.copyfile(newdev if wines_own(newdev) else WINE_NEWDEV, wine_newdev)
     shutil.copyfile(standin, newdev)
+
+
+def standin_cfgmgr32(prefix, standin):
+    """Puts the test stand-in for cfgmgr32.dll (tests/standin/cfgmgr32.cpp) into the prefix's
+    system32, with Wine's own kept beside it as winecfgmgr32.dll, to which the stand-in forwards
+    every call it is not scripted to answer. It is loaded only where WINEDLLOVERRIDES says
+    cfgmgr32=n. Done again on a prefix that has it, it only refreshes the stand-in."""
+    system32 = os.path.join(prefix, "drive_c", "windows", "system32")
+    cfgmgr32, wine_cfgmgr32 = os.path.join(system32, "cfgmgr32.dll"), os.path.join(system32, "winecfgmgr32.dll")
+    if not wines_own(wine_cfgmgr32):
+        shutil.copyfile(cfgmgr32 if wines_own(cfgmgr32) else WINE_CFGMGR32, wine_cfgmgr32)
+    if os.path.exists(cfgmgr32):
+        os.unlink(cfgmgr32)  # a hard link to another prefix's file must not be written through
+    shutil.copyfile(standin, cfgmgr32)
 
 
 def wines_own(dll):

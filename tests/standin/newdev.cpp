@@ -27,6 +27,8 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include "log.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,15 +55,7 @@ void *__cdecl failingMalloc(size_t size)
 
 void appendLog(const char *line)
 {
-    if (!logPath[0])
-        return;
-    HANDLE file = CreateFileA(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written;
-    WriteFile(file, line, static_cast<DWORD>(strlen(line)), &written, NULL);
-    CloseHandle(file);
+    appendLogLine(logPath, line);
 }
 
 void appendHex(char *out, size_t size, const wchar_t *text)
