@@ -276,8 +276,8 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
           pnputil_runs(pnputil_log))
     if "log" in how:
         check("the record in " + MSI_DIR + "\\" + LOG, how["log"], msi_log(prefix))
-        with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-            check("README names the log's place", True, MSI_DIR + "\\" + LOG in f.read())
+        with open(os.path.join(ROOT, "docs", "deploying.md"), encoding="utf-8") as f:
+            check("docs/deploying.md names the log's place", True, MSI_DIR + "\\" + LOG in f.read())
     if client == "msi":
         # Exactly the installed package's INF files, once for each install that updates.
         installs = sum(step.startswith("/i") and step != "/i again" for step in argument)
