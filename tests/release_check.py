@@ -30,6 +30,7 @@ import zipfile
 
 import pefile
 
+import markdown_links
 import tsa
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -38,7 +39,10 @@ MSI = os.path.join(ROOT, "tools", "msi")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
 LATER = 10 * 86400  # seconds after signing: both test certificates have expired by then
 TSA_OK = "Timestamp Server Signature verification: ok"
-ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "examples/usb-serial-driver.nsi",
+# The guides ship beside README.md, as docs/ in the source tree, so that its links work unzipped.
+ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "docs/building-and-testing.md",
+           "docs/deploying.md", "docs/error-codes.md", "docs/how-it-works.md", "docs/security.md",
+           "docs/signing.md", "examples/usb-serial-driver.nsi",
            "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
            "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
@@ -494,20 +498,29 @@ def bom_usable(opts):
 
 
 def installer_script_from_zip(opts):
-    """The installer script in the zip builds in the unzipped release as the README there says:
-    the driver package put into driver-package beside the .exe, makensis run with no /D."""
+    """The installer script in the zip builds in the unzipped release as docs/deploying.md there
+    says: the driver package put into driver-package beside the .exe, makensis run with no /D."""
     out = os.path.join(opts.work, "compliance", opts.case, "unzipped")
     with packed(opts) as z:
         z.extractall(out)
-        readme = z.read("README.md").decode()
+        guide = z.read("docs/deploying.md").decode()
     shutil.copytree(os.path.join(ROOT, "examples", "driver-package"), os.path.join(out, "driver-package"))
-    said = re.search(r"In the unzipped release,.*?```bat\n(makensis [^\n]+)\n```", readme, re.S)
-    expect("the README says how to build it in the unzipped release", True, bool(said))
+    said = re.search(r"In the unzipped release,.*?```bat\n(makensis [^\n]+)\n```", guide, re.S)
+    expect("docs/deploying.md says how to build it in the unzipped release", True, bool(said))
     sh(said[1].replace("\\", "/").split(), cwd=out)
     setup = os.path.join(out, "examples", "usb-serial-driver-setup.exe")
     expect("the installer written beside the script", True, os.path.isfile(setup))
     machine = pefile.PE(setup, fast_load=True).FILE_HEADER.Machine
     expect("the installer's machine (x86, the default target)", "0x14c", hex(machine))
+
+
+def links_in_the_zip(opts):
+    """Every relative link and #anchor of README.md and docs/ resolves in the unzipped release, where
+    there is no source tree and no git around them."""
+    out = os.path.join(opts.work, "compliance", opts.case, "unzipped")
+    with packed(opts) as z:
+        z.extractall(out)
+    expect("links in the unzipped release that do not resolve", [], markdown_links.problems(out))
 
 
 def expect(what, expected, actual):
@@ -527,7 +540,8 @@ CASES = [("reproducible-from-two-paths", reproducible),
          ("bill-of-materials-valid-cyclonedx-1-5", bom_valid),
          ("notices-and-bill-of-materials-cover-the-link", notices_and_bom_cover_the_link),
          ("bill-of-materials-license-texts-and-distro", bom_usable),
-         ("installer-script-builds-from-the-zip", installer_script_from_zip)]
+         ("installer-script-builds-from-the-zip", installer_script_from_zip),
+         ("links-resolve-in-the-zip", links_in_the_zip)]
 
 
 def main():
