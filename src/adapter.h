@@ -24,18 +24,32 @@ const int NOT_ADAPTER = 0;
 const int BUS_DEVICE = 1;
 const int PORT_DEVICE = 2;
 
-// What a device with this hardware ID list (REG_MULTI_SZ, ending in two NULs) is. A device lists
-// its hardware IDs most specific first (the USB device's begins with its revision); any of them
-// may be the one.
-inline int adapterDeviceOf(const wchar_t *ids)
+// Which of the adapter's IDs a device with this hardware ID list (REG_MULTI_SZ, ending in two
+// NULs) carries: the ID as the list spells it, with its device's role in *role, or NULL (and
+// NOT_ADAPTER). A device lists its hardware IDs most specific first (the USB device's begins with
+// its revision); any of them may be the one.
+inline const wchar_t *adapterIdIn(const wchar_t *ids, int *role)
 {
     for (const wchar_t *id = ids; *id; id += std::wcslen(id) + 1) {
-        if (CompareStringOrdinal(id, -1, BUS_HARDWARE_ID, -1, TRUE) == CSTR_EQUAL)
-            return BUS_DEVICE;
-        if (CompareStringOrdinal(id, -1, PORT_HARDWARE_ID, -1, TRUE) == CSTR_EQUAL)
-            return PORT_DEVICE;
+        if (CompareStringOrdinal(id, -1, BUS_HARDWARE_ID, -1, TRUE) == CSTR_EQUAL) {
+            *role = BUS_DEVICE;
+            return id;
+        }
+        if (CompareStringOrdinal(id, -1, PORT_HARDWARE_ID, -1, TRUE) == CSTR_EQUAL) {
+            *role = PORT_DEVICE;
+            return id;
+        }
     }
-    return NOT_ADAPTER;
+    *role = NOT_ADAPTER;
+    return NULL;
+}
+
+// Which of the adapter's devices a device with this hardware ID list is.
+inline int adapterDeviceOf(const wchar_t *ids)
+{
+    int role;
+    adapterIdIn(ids, &role);
+    return role;
 }
 
 #endif
