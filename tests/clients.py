@@ -37,7 +37,7 @@ WXS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples",
 MSI_DIR = "C:\\Program Files\\USB Serial Driver Update"
 MSI_PKG = MSI_DIR + "\\driver-package"
 MSI_FILES = ["driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
-             "usb-serial-driver-update.exe"]
+             "usb-serial-driver-status.exe", "usb-serial-driver-update.exe"]
 # The batch file's record of its runs, beside it; a rollback leaves it, uninstall removes it.
 LOG = "update-drivers.log"
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -95,10 +95,19 @@ CASES = [
     ("batch-real-install-drive-root", "batch", "real", 0, OK_OK, "E:\\", None,
      {"reaches": "E:", "drive": DRIVE}),
     # The bus device is there, its COM port not yet, on Windows 10 (the prefix says so): the bus
-    # driver is updated, the port's staged with /add-driver.
-    ("batch-real-install-no-port-device-staged", "batch", "real", 0,
-     ok("FTDIBus") + err("FTDIPort", -536870389) + PNPUTIL_ADDED + staged("FTDIPort"), None, None,
+    # driver is updated, the port's staged with /add-driver; but a USB device whose COM-port device
+    # never came does not work, and the status program says so.
+    ("batch-real-install-no-port-device-staged-exits-1", "batch", "real", 1,
+     ok("FTDIBus") + err("FTDIPort", -536870389) + PNPUTIL_ADDED + staged("FTDIPort")
+     + b"Adapter: problem (exit 2): a USB device of the adapter has no COM-port device (1 USB, 0 COM-port).\r\n",
+     None, None,
      {"devices": (BUS_ID,), "windows": "win10", "staged": [("/add-driver", blackbox.SAMPLE + "\\ftdiport.inf")]}),
+    # Both updated, and Windows wants a restart to finish (Code 14, from the cfgmgr32 stand-in):
+    # the batch file exits 3010, which fleet tools read as "restart" (Linux sees its low 8 bits).
+    ("batch-real-install-restart-exits-3010", "batch", "real", 3010 & 0xFF,
+     OK_OK + b"Adapter: restart (exit 3010): the USB device ROOT\\UNKNOWN\\0000 needs a restart: Code 14, "
+     b"the device cannot work properly until the computer is restarted.\r\n", None, None,
+     {"cfgmgr32": "ROOT\\UNKNOWN=0x400:14"}),
     # The MSI, in a prefix of its own per row. The argument column lists the msiexec runs, in
     # order ("/i older": the MSI of a lower version; "/i make VERSION=x": as `make msi VERSION=x`
     # builds it; "/i again": a second /i of the installed version, which must not update; other
@@ -122,7 +131,9 @@ CASES = [
     # What an administrator collects: a dated record with the command's lines and the verdict.
     ("msi-log-after-install", "msi", "ok,fail:0xE000020B", 0, None, ["/i"], None,
      {"staged": [("-a", MSI_PKG + "\\ftdiport.inf")], "log": [
-         ok("FTDIBus"), err("FTDIPort", -536870389), staged("FTDIPort"), b"Result: exit 0, every driver updated or staged.\r\n"]}),
+         ok("FTDIBus"), err("FTDIPort", -536870389), staged("FTDIPort"),
+         b"Adapter: no-adapter (exit 1): no device of the adapter is present, and the package's drivers are not both in "
+         b"the driver store.\r\n", b"Result: exit 0, every driver updated or staged.\r\n"]}),
     # Every directory of the package named on the command line: nothing leaves Program Files.
     ("msi-installdir-given-stays-in-program-files", "msi", "ok,ok", 0, None, ["/i moved"]),
     ("msi-upgrade-through-make-version", "msi", "ok,ok", 0, None, ["/i", "/i make VERSION=9.9.9"]),
@@ -227,7 +238,8 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
     for the run; "devices", the hardware IDs of the simulated devices of a real install (default:
     both); "windows", the Windows version the prefix reports; "pnputil_exit", the stand-in
     pnputil's exit status; "staged", the (switch, INF) it must be run with, in order (default:
-    never run); "log", the lines the MSI's log must hold after its dated first line."""
+    never run); "log", the lines the MSI's log must hold after its dated first line; "cfgmgr32",
+    the devices' status as the cfgmgr32 stand-in answers it (CFGMGR32_STANDIN_STATUS)."""
     how = how or {}
     work = os.path.join(opts.work, "clients", name)
     shutil.rmtree(work, ignore_errors=True)
@@ -251,6 +263,9 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
                             prefix, log, os.path.join(work, "release"))
     pnputil_log = os.path.join(work, "pnputil.log")
     env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
+    if "cfgmgr32" in how:
+        # The devices' status as the status program reads it, from the cfgmgr32 stand-in.
+        env.update(WINEDLLOVERRIDES="newdev=n;cfgmgr32=n", CFGMGR32_STANDIN_STATUS=how["cfgmgr32"])
     devices = how.get("devices", (BUS_ID, PORT_ID))
     if real:
         blackbox.simulate(opts, prefix, devices)
@@ -346,6 +361,7 @@ def run_program(opts, env, prefix, work, client, real, status, shown, argument, 
         folder = os.path.join(work, how.get("folder", "shipped"))
         os.makedirs(folder)
         shutil.copy(opts.exe, folder)
+        shutil.copy(opts.status_exe, folder)
         shutil.copy(opts.batch, folder)
         argument = argument or (blackbox.SAMPLE if real else PKG)
         batch = to_windows(os.path.join(folder, os.path.basename(opts.batch)))
@@ -376,8 +392,8 @@ def run_program(opts, env, prefix, work, client, real, status, shown, argument, 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    for option in ("--case", "--work", "--exe", "--devsim", "--installer", "--batch", "--msi", "--older-msi",
-                   "--version"):
+    for option in ("--case", "--work", "--exe", "--status-exe", "--devsim", "--installer", "--batch", "--msi",
+                   "--older-msi", "--version"):
         parser.add_argument(option)
     opts = parser.parse_args()
     if opts.list:

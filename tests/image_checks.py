@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks of the built .exe as a file: what Windows reads from its header, manifest, imports and
+"""Checks of a built .exe (each program that ships) as a file: what Windows reads from its header, manifest, imports and
 version resource, the hardening it asks of the loader, and that nothing of the machine that built
 it is inside. The image is read with pefile (Debian's python3-pefile).
 
@@ -7,6 +7,7 @@ A row per check: name, what to read from the image, what it must be. ctest runs 
 """
 
 import argparse
+import os
 import re
 import xml.etree.ElementTree as ET
 
@@ -119,7 +120,7 @@ CHECKS = [
      lambda p, o: {k: version_strings(p).get(k) for k in ("FileVersion", "ProductVersion", "OriginalFilename",
                                                           "ProductName")},
      lambda o: {"FileVersion": o.version, "ProductVersion": o.version,
-                "OriginalFilename": "usb-serial-driver-update.exe", "ProductName": "usb-serial-driver-update"}),
+                "OriginalFilename": os.path.basename(o.exe), "ProductName": "usb-serial-driver-update"}),
     ("version-numbers-from-project", lambda p, o: version_numbers(p), lambda o: (version_quad(o.version),) * 2),
     ("version-description-and-mit-copyright",
      lambda p, o: (bool(version_strings(p).get("FileDescription")), "MIT" in version_strings(p).get("LegalCopyright", "")),

@@ -1,10 +1,16 @@
 @echo off
-rem update-drivers.cmd <driver package directory>
+rem update-drivers.cmd <driver package directory> [/restart-is-success]
 rem Runs usb-serial-driver-update.exe from this file's folder on the package and shows what it
 rem printed. A driver whose device is not plugged in (the command's line for it carries
 rem ERROR_NO_SUCH_DEVINST, -536870389) is staged instead with Windows' pnputil, so that Windows
-rem installs it when the adapter is plugged in. Exits 0 when each driver was updated or staged, 1
-rem otherwise. The command itself always exits 0 and tells the outcome in its output; tools that
+rem installs it when the adapter is plugged in. Then usb-serial-driver-status.exe, also from this
+rem file's folder, says what the adapter has now. Exits 0 when each driver was updated or staged
+rem and the adapter works (or is not plugged in), 3010 when a restart is needed to finish, 1
+rem otherwise: a driver neither updated nor staged, or an adapter that does not work (a problem
+rem code, a USB device without its COM-port device, another driver than the package's). With
+rem /restart-is-success a needed restart is logged and exits 0, for callers that fail on any
+rem other status, such as an MSI's deferred custom action, whose non-zero exit status rolls the
+rem install back. The command itself always exits 0 and tells the outcome in its output; tools that
 rem judge a run by its exit status (Intune, Configuration Manager, Ansible's win_command, Group
 rem Policy scripts) run this instead. Each run appends a record to update-drivers.log beside this
 rem file: keep it in a folder only administrators can write, as it runs elevated.
@@ -39,7 +45,7 @@ for /f "delims=" %%L in ('^<nul "%~dp0usb-serial-driver-update.exe" "%dir%"') do
   if "%%L"=="FTDIPort driver update: OK" set port=ok
   if "%%L"=="FTDIPort driver update error: -536870389" set port=absent
 )
-if "%bus%%port%"=="okok" goto verdict
+if "%bus%%port%"=="okok" goto adapter
 rem Staging. pnputil by its full path in the 64-bit system folder, never by name from PATH or the
 rem current folder; a 32-bit cmd (a 32-bit agent's) sees that folder as Sysnative.
 set "pnputil=%SystemRoot%\System32\pnputil.exe"
@@ -61,17 +67,47 @@ for /f "tokens=1,3 delims=." %%A in ("%winver%") do set /a "major=%%A, build=%%B
 if %major% GEQ 10 if %build% GEQ 14393 set add=/add-driver
 if "%bus%"=="absent" call :stage FTDIBus ftdibus.inf bus
 if "%port%"=="absent" call :stage FTDIPort ftdiport.inf port
-:verdict
+rem What the adapter has now, judged against the package. Every line goes to the log; the last,
+rem "Adapter: <result> (exit N): <why>.", gives the verdict, as "for /f" cannot see a program's
+rem exit status. Its lines are read as their first word, their second and the rest: the program
+rem separates words by one space. With no adapter plugged in, or no status program beside this file, the drivers'
+rem verdict stands.
+:adapter
+set adapter=
+set why=
+for /f "tokens=1,2,*" %%A in ('^<nul "%~dp0usb-serial-driver-status.exe" --package "%dir%"') do (
+  >>"%log%" echo %%A %%B %%C
+  if "%%A"=="Adapter:" set "adapter=%%B"
+  if "%%A"=="Adapter:" set "why=%%A %%B %%C"
+)
 set result=0
 if not "%bus%"=="ok" if not "%bus%"=="staged" set result=1
 if not "%port%"=="ok" if not "%port%"=="staged" set result=1
-if %result%==0 (
-  >>"%log%" echo Result: exit 0, every driver updated or staged.
-  exit /b 0
+if %result%==1 (
+  >>"%log%" echo Result: exit 1, a driver was neither updated nor staged.
+  echo USB serial adapter driver update failed. 1>&2
+  exit /b 1
 )
->>"%log%" echo Result: exit 1, a driver was neither updated nor staged.
+if "%adapter%"=="problem" goto broken
+if "%adapter%"=="other-driver" goto broken
+if "%adapter%"=="restart" goto restart
+>>"%log%" echo Result: exit 0, every driver updated or staged.
+exit /b 0
+rem The verdict line is shown through a "for" variable: expanded as %why% on a command line of
+rem its own, the "&" of an instance ID would end the command.
+:broken
+for /f "delims=" %%W in ("%why%") do echo %%W
+>>"%log%" echo Result: exit 1, the drivers were updated or staged, but the adapter does not work.
 echo USB serial adapter driver update failed. 1>&2
 exit /b 1
+:restart
+for /f "delims=" %%W in ("%why%") do echo %%W
+if /i "%~2"=="/restart-is-success" (
+  >>"%log%" echo Result: exit 0, every driver updated or staged; a restart is needed to finish, left to the caller.
+  exit /b 0
+)
+>>"%log%" echo Result: exit 3010, every driver updated or staged; a restart is needed to finish.
+exit /b 3010
 
 rem :stage <label> <INF file> <variable>: adds the package's INF to the driver store. Exit status
 rem 0, or 3010 (a restart is needed), is success. pnputil's own output is shown, not logged: where
