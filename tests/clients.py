@@ -45,6 +45,17 @@ PNPUTIL = "C:\\windows\\System32\\pnputil.exe"
 PNPUTIL_ADDED = b"Stand-in pnputil: driver package added.\r\n"  # what it shows, as the batch file passes on
 
 
+# What the status program adds to the installer's log where no adapter is plugged in and the
+# package is not staged (the stand-in pnputil stages nothing).
+NO_ADAPTER = (b"Adapter: no-adapter (exit 1): no device of the adapter is present, and the package's drivers are "
+              b"not both in the driver store.\r\n")
+# ... and where the sample package is on both simulated devices.
+SAMPLE_WORKING = (b"USB device ROOT\\UNKNOWN\\0000: driver ftdibus.inf version 1.0.0.0 of 2026-12-01 from "
+                  b"usb-serial-driver-update sample; working\r\n(no COM port): COM-port device ROOT\\UNKNOWN\\0001: "
+                  b"driver ftdiport.inf version 1.0.0.0 of 2026-12-01 from usb-serial-driver-update sample; working\r\n"
+                  b"Adapter: working (exit 0): every device of the adapter has the package's driver and works.\r\n")
+
+
 def staged(line):
     """The batch file's line for a driver it staged because no device carries its hardware ID."""
     return f"{line} driver staged: no such device is plugged in; Windows installs it on an adapter plugged in for the first time.\r\n".encode()
@@ -58,11 +69,11 @@ MSI_FAILED = 1627 & 0xFF
 # run of the batch file started at the same moment: its script, exit status and output]]
 # [, {how}]: how the batch file is shipped and started, see run()
 CASES = [
-    ("installer-both-ok", "installer", "ok,ok", 0, OK_OK),
-    ("installer-bus-fails", "installer", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort")),
+    ("installer-both-ok", "installer", "ok,ok", 0, OK_OK + NO_ADAPTER),
+    ("installer-bus-fails", "installer", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort") + NO_ADAPTER),
     ("installer-port-fails", "installer", "ok,fail:0xE000020B", 1,
-     ok("FTDIBus") + err("FTDIPort", -536870389)),
-    ("installer-real-install", "installer", "real", 0, OK_OK),
+     ok("FTDIBus") + err("FTDIPort", -536870389) + NO_ADAPTER),
+    ("installer-real-install", "installer", "real", 0, OK_OK + SAMPLE_WORKING),
     ("batch-both-ok", "batch", "ok,ok", 0, OK_OK),
     ("batch-bus-fails", "batch", "fail:0xE0000242,ok", 1, err("FTDIBus", -536870334) + ok("FTDIPort")),
     ("batch-port-fails", "batch", "ok,fail:5", 1, ok("FTDIBus") + err("FTDIPort", 5)),
@@ -132,8 +143,7 @@ CASES = [
     ("msi-log-after-install", "msi", "ok,fail:0xE000020B", 0, None, ["/i"], None,
      {"staged": [("-a", MSI_PKG + "\\ftdiport.inf")], "log": [
          ok("FTDIBus"), err("FTDIPort", -536870389), staged("FTDIPort"),
-         b"Adapter: no-adapter (exit 1): no device of the adapter is present, and the package's drivers are not both in "
-         b"the driver store.\r\n", b"Result: exit 0, every driver updated or staged.\r\n"]}),
+         NO_ADAPTER, b"Result: exit 0, every driver updated or staged.\r\n"]}),
     # Every directory of the package named on the command line: nothing leaves Program Files.
     ("msi-installdir-given-stays-in-program-files", "msi", "ok,ok", 0, None, ["/i moved"]),
     ("msi-upgrade-through-make-version", "msi", "ok,ok", 0, None, ["/i", "/i make VERSION=9.9.9"]),

@@ -1,16 +1,19 @@
 ; usb-serial-driver.nsi: an example NSIS installer that updates the drivers of the USB serial
 ; adapter (VID 0403, PID 6001) with usb-serial-driver-update.exe. Copy it into your own installer.
 ;
-; What it does: it carries the command and a driver package, unpacks both into a fresh folder
-; under Program Files, runs the command there on the package, shows the command's two lines in the
-; installer's details and in a log file, removes the folder, and succeeds only when both lines are
-; the OK lines. Otherwise it fails with a clear message and exit status 1, also when run silently
-; (/S), so that whatever started it can tell.
+; What it does: it carries the command, the status program and a driver package, unpacks them
+; into a fresh folder under Program Files, runs the command there on the package and then the
+; status program (what the adapter has now, judged against the package), shows what both printed
+; in the installer's details and in a log file, removes the folder, and succeeds only when both of
+; the command's lines are the OK lines and the adapter, where one is plugged in, works. Otherwise it
+; fails with a clear message and exit status 1, also when run silently (/S), so that whatever
+; started it can tell. Where the adapter needs a restart to finish, it succeeds with exit status
+; 3010 and asks for the restart (in a silent run, the tool that started it decides).
 ;
 ; Build it (makensis comes with NSIS 3; Debian's package is `nsis`):
-;   makensis [/DCOMMAND_EXE=<the .exe>] [/DPACKAGE_DIR=<driver package dir>] [/DOUTFILE=<installer>]
-;            [/DAMD64] usb-serial-driver.nsi
-; Relative paths are taken from this script's folder. The defaults: the .exe one folder up (as in
+;   makensis [/DCOMMAND_EXE=<the .exe>] [/DSTATUS_EXE=<the status .exe>]
+;            [/DPACKAGE_DIR=<driver package dir>] [/DOUTFILE=<installer>] [/DAMD64] usb-serial-driver.nsi
+; Relative paths are taken from this script's folder. The defaults: each .exe one folder up (as in
 ; the release zip) or else this repository's build, the folder driver-package one folder up (in
 ; the release zip, put your package there; in the repository it is the sample package), and
 ; usb-serial-driver-setup.exe beside this script.
@@ -40,6 +43,13 @@ Unicode true
     !define COMMAND_EXE "../../build/mingw/src/usb-serial-driver-update.exe"
   !endif
 !endif
+!ifndef STATUS_EXE
+  !if /FileExists "../usb-serial-driver-status.exe"
+    !define STATUS_EXE "../usb-serial-driver-status.exe"
+  !else
+    !define STATUS_EXE "../../build/mingw/src/usb-serial-driver-status.exe"
+  !endif
+!endif
 !ifndef PACKAGE_DIR
   !define PACKAGE_DIR "../driver-package"
 !endif
@@ -60,7 +70,7 @@ ShowInstDetails show
 Page instfiles
 
 Var Log
-Var Unpacked ; the folder the command and the package are unpacked into
+Var Unpacked ; the folder the programs and the package are unpacked into
 
 Section "Update the drivers"
   ${GetParameters} $0
@@ -87,10 +97,13 @@ Section "Update the drivers"
   ${OrIf} ${Errors}
     StrCpy $Unpacked ""
     StrCpy $1 "error"
+    StrCpy $4 ""
+    StrCpy $5 ""
     StrCpy $2 "No folder could be made in $PROGRAMFILES64: run the installer as administrator.$\r$\n"
   ${Else}
     SetOutPath $Unpacked
     File "/oname=usb-serial-driver-update.exe" "${COMMAND_EXE}"
+    File "/oname=usb-serial-driver-status.exe" "${STATUS_EXE}"
     SetOutPath "$Unpacked\package"
     File /r "${PACKAGE_DIR}/*.*"
     ; Leave the folder, so that it can be removed.
@@ -103,6 +116,12 @@ Section "Update the drivers"
     nsExec::ExecToStack '"$Unpacked\usb-serial-driver-update.exe" "$Unpacked\package"'
     Pop $1 ; the exit status, or "error" when the command could not be started
     Pop $2 ; everything it printed
+    ; What the adapter has now: 0 working (or not plugged in, package staged), 1 not plugged in,
+    ; 2 a problem or another driver than the package's, 3010 a restart is needed.
+    nsExec::ExecToStack '"$Unpacked\usb-serial-driver-status.exe" --package "$Unpacked\package"'
+    Pop $4 ; its exit status
+    Pop $5 ; its lines, the last one its verdict
+    StrCpy $2 "$2$5"
     Call RemoveUnpacked
   ${EndIf}
 
@@ -113,14 +132,22 @@ Section "Update the drivers"
   FileClose $3
 
   ${If} $1 != 0
-  ${OrIf} $2 != "${OK_LINES}"
+  ${OrIf} $2 != "${OK_LINES}$5"
+  ${OrIf} $4 == 2
     ; Both at once: a window for a person, nothing that waits in a silent run, and a status for
     ; the script or management tool that started the installer.
     SetErrorLevel 1
     MessageBox MB_OK|MB_ICONSTOP "The drivers of the USB serial adapter were not updated.$\r$\n$\r$\n$2$\r$\nSee $Log" /SD IDOK
     Abort "Driver update failed. See $Log"
   ${EndIf}
-  DetailPrint "Both drivers updated."
+  ${If} $4 == 3010
+    ; Fleet tools read 3010 as "installed, restart needed".
+    SetRebootFlag true
+    SetErrorLevel 3010
+    DetailPrint "Both drivers updated; the adapter needs a restart to finish."
+  ${Else}
+    DetailPrint "Both drivers updated."
+  ${EndIf}
 SectionEnd
 
 ; An installer that stops early (a file it could not unpack) leaves no folder behind either.
