@@ -39,12 +39,13 @@ MSI = os.path.join(ROOT, "tools", "msi")
 EPOCH = "1796083200"  # 2026-12-01 00:00:00 UTC
 LATER = 10 * 86400  # seconds after signing: both test certificates have expired by then
 TSA_OK = "Timestamp Server Signature verification: ok"
+PROGRAMS = ["usb-serial-driver-update.exe", "usb-serial-driver-status.exe"]
 # The guides ship beside README.md, as docs/ in the source tree, so that its links work unzipped.
 ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "docs/building-and-testing.md",
            "docs/deploying.md", "docs/error-codes.md", "docs/how-it-works.md", "docs/security.md",
            "docs/signing.md", "examples/usb-serial-driver.nsi",
-           "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-update.cdx.json",
-           "usb-serial-driver-update.exe"]
+           "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-status.exe",
+           "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
 SPY = "/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so"
 
@@ -90,13 +91,14 @@ def release_from_copy(work, relative, autocrlf=False):
     sh([sys.executable, os.path.join(tree, "tools", "release"), "pack", "--build",
         os.path.join(tree, "build", "release"), "--out", os.path.join(tree, "dist")], env=env)
     zips = [os.path.join(tree, "dist", z) for z in os.listdir(os.path.join(tree, "dist"))]
-    return os.path.join(tree, "build", "release", "src", "usb-serial-driver-update.exe"), zips[0]
+    return [os.path.join(tree, "build", "release", "src", name) for name in PROGRAMS], zips[0]
 
 
 def reproducible(opts):
-    exe_a, zip_a = release_from_copy(opts.work, "release-a/main")
-    exe_b, zip_b = release_from_copy(opts.work, "release-b/somewhere/else/usb-serial", autocrlf=True)
-    expect("exe sha256 from both trees", sha256(exe_a), sha256(exe_b))
+    exes_a, zip_a = release_from_copy(opts.work, "release-a/main")
+    exes_b, zip_b = release_from_copy(opts.work, "release-b/somewhere/else/usb-serial", autocrlf=True)
+    expect("each exe's sha256 from both trees", list(map(sha256, exes_a)), list(map(sha256, exes_b)))
+    exe_a = exes_a[0]
     expect("zip sha256 from both trees", sha256(zip_a), sha256(zip_b))
     expect("zip name", f"usb-serial-driver-update-{opts.version}-win64.zip", os.path.basename(zip_a))
     with zipfile.ZipFile(zip_a) as z:
@@ -105,7 +107,7 @@ def reproducible(opts):
         sums = {name: hashlib.sha256(z.read(name)).hexdigest() for name in ENTRIES if name != "SHA256SUMS"}
         expect("SHA256SUMS", "".join(f"{h}  {n}\n" for n, h in sorted(sums.items())),
                z.read("SHA256SUMS").decode())
-        expect("the .exe in the zip", sha256(exe_a), sums["usb-serial-driver-update.exe"])
+        expect("the .exe files in the zip", list(map(sha256, exes_a)), [sums[name] for name in PROGRAMS])
         batch = z.read("update-drivers.cmd")
         expect("update-drivers.cmd has CR LF line ends only", batch.count(b"\n"), batch.count(b"\r\n"))
 
@@ -173,8 +175,13 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         base = signed_base(opts, folder)
         with zipfile.ZipFile(base + ".zip") as z:
             inside, bom = z.read("usb-serial-driver-update.exe"), json.loads(z.read(BOM))
-        expect("signed zip's bill of materials names its .exe", hashlib.sha256(inside).hexdigest(),
-               bom["metadata"]["component"]["hashes"][0]["content"])
+            status = z.read("usb-serial-driver-status.exe")
+        expect("signed zip's bill of materials names its .exe files",
+               [hashlib.sha256(inside).hexdigest(), hashlib.sha256(status).hexdigest()],
+               [bom["metadata"]["component"]["hashes"][0]["content"]] + program_hashes(bom))
+        with open(os.path.join(folder, "status-from-zip.exe"), "wb") as f:
+            f.write(status)
+        expect("the zip's status program verifies with its timestamp", (0, True), verify(ca_dir, f.name))
         if kind == "exe":
             return base + ".exe", exe
         with open(os.path.join(folder, "from-zip.exe"), "wb") as f:
@@ -184,9 +191,11 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         build, installer, _ = installer_build(folder, ca_dir, url)
         carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
         sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
-        inside = carried_commands(os.path.join(folder, "unpacked"))
-        expect("the installer carries the signed command", [sha256(carried)], [sha256(p) for p in inside])
-        expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+        for name in PROGRAMS:
+            inside = carried_commands(os.path.join(folder, "unpacked"), name)
+            carried = os.path.join(build, "examples", "signed", name)
+            expect(f"the installer carries the signed {name}", [sha256(carried)], [sha256(p) for p in inside])
+            expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
         return installer, os.path.join(build, "examples", "signed", "usb-serial-driver-setup-unsigned.exe")
     # The MSI as `make msi CERT=... KEY=... TSA=url` makes it, and the same unsigned.
     signed, unsigned = os.path.join(folder, "usb-serial-driver.msi"), os.path.join(folder, "unsigned.msi")
@@ -194,16 +203,21 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
     sh([MSI, "--build", opts.build, "--out", signed, "--cert", os.path.join(ca_dir, "signer.pem"),
         "--key", os.path.join(ca_dir, "signer.key"), "--tsa", url])
     sh(["msiextract", "-C", os.path.join(folder, "unpacked"), signed])
-    inside = carried_commands(os.path.join(folder, "unpacked"))
-    expect("the MSI carries one command", 1, len(inside))
-    expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+    for name in PROGRAMS:
+        inside = carried_commands(os.path.join(folder, "unpacked"), name)
+        expect(f"the MSI carries one {name}", 1, len(inside))
+        expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
     return signed, unsigned
 
 
-def carried_commands(unpacked):
-    """The copies of the command in an unpacked installer or MSI, wherever it puts them."""
-    return [os.path.join(d, n) for d, _, names in os.walk(unpacked) for n in names
-            if n == "usb-serial-driver-update.exe"]
+def carried_commands(unpacked, name="usb-serial-driver-update.exe"):
+    """The copies of a program in an unpacked installer or MSI, wherever it puts them."""
+    return [os.path.join(d, n) for d, _, names in os.walk(unpacked) for n in names if n == name]
+
+
+def program_hashes(bom):
+    """The SHA-256 of each program the bill of materials lists besides the command."""
+    return [c["hashes"][0]["content"] for c in bom["components"] if c["type"] == "application"]
 
 
 def installer_build(folder, ca_dir, url, check=True, key=None, env=None):
@@ -373,13 +387,15 @@ def token_signed(opts):
             expect("logins with the wrong PIN", failed_logins, tok.logins())
             said = sh(argv + ["--pkcs11-module", SPY, "--pass-file", tok.pin_file], merged=True, env=tok.env)
             sh(["msiextract", "-C", unpacked, signed])
-        expect("logins: one per signed file (the command, then what carries it)", 2, tok.logins() - failed_logins)
+        expect("logins: one per signed file (the command, the status program, then what carries them)", 3,
+               tok.logins() - failed_logins)
         expect("where the PIN shows", [], (["output"] if tok.pin in said else []) + [
             os.path.join(d, n) for d, _, names in os.walk(build) for n in names
             if tok.pin.encode() in open(os.path.join(d, n), "rb").read()])
-    inside = carried_commands(unpacked)
-    expect("carried commands", 1, len(inside))
-    expect("the command it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+    for name in PROGRAMS:
+        inside = carried_commands(unpacked, name)
+        expect(f"carried copies of {name}", 1, len(inside))
+        expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
     expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
 
 
@@ -436,21 +452,24 @@ def bom_valid(opts):
     validator = jsonschema.Draft7Validator(schema, resolver=resolver, format_checker=jsonschema.FormatChecker())
     with packed(opts) as z:
         bom = json.loads(z.read(BOM))
-        exe = hashlib.sha256(z.read("usb-serial-driver-update.exe")).hexdigest()
+        exe, status = (hashlib.sha256(z.read(name)).hexdigest() for name in PROGRAMS)
     expect("schema errors", [], [f"{list(e.path)}: {e.message}" for e in validator.iter_errors(bom)])
     expect("the .exe's hash in the bill of materials", [{"alg": "SHA-256", "content": exe}],
            bom["metadata"]["component"]["hashes"])
+    expect("the status program's hash in the bill of materials", [status], program_hashes(bom))
     expect("a version for the .exe, each component and each tool", True,
            all(c.get("version") for c in [bom["metadata"]["component"]] + bom["components"]
                + bom["metadata"]["tools"]["components"]))
 
 
 def linked_per_map(opts):
-    """Every file outside the build tree that the link took code from, read from the linker's
-    map: archives that gave members, and object files loaded whole."""
-    with open(os.path.join(opts.build, "src", "usb-serial-driver-update.map"), errors="replace") as f:
-        text = f.read()
-    files = re.findall(r"^(/\S+?\.a)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
+    """Every file outside the build tree that the links of the programs took code from, read from
+    the linker's maps: archives that gave members, and object files loaded whole."""
+    files = []
+    for name in PROGRAMS:
+        with open(os.path.join(opts.build, "src", name[:-len(".exe")] + ".map"), errors="replace") as f:
+            text = f.read()
+        files += re.findall(r"^(/\S+?\.a)\(", text, re.M) + re.findall(r"^LOAD (/\S+\.o)$", text, re.M)
     return {os.path.realpath(f) for f in files}
 
 
@@ -460,11 +479,12 @@ def notices_and_bom_cover_the_link(opts):
     with packed(opts) as z:
         bom = json.loads(z.read(BOM))
         notices = z.read("THIRD-PARTY-NOTICES.txt").decode()
-    claimed = {p["value"]: c for c in bom["components"] for p in c["properties"] if p["name"] == "linked-file"}
+    libraries = [c for c in bom["components"] if c["type"] == "library"]
+    claimed = {p["value"]: c for c in libraries for p in c["properties"] if p["name"] == "linked-file"}
     expect("linked files no component of the bill of materials claims", [], sorted(linked - set(claimed)))
     headings = re.findall(r"^=+\n(\S+) (\S+): .*\n.*\nLicense: (.+)\nLinked from: (.+)$", notices, re.M)
     expect("components in the notices (name, version, license)",
-           sorted((c["name"], c["version"], expression_of(c)) for c in bom["components"]),
+           sorted((c["name"], c["version"], expression_of(c)) for c in libraries),
            sorted(h[:3] for h in headings))
     expect("linked files the notices name", sorted(os.path.basename(f) for f in linked),
            sorted(n for h in headings for n in h[3].split(", ")))
@@ -491,7 +511,7 @@ def bom_usable(opts):
              for c in bom["components"] for entry in c["licenses"] if "license" in entry
              and "name" in entry["license"]}
     expect("LicenseRefs named without their text", [], sorted(r for r in named if not texts.get(r, "").strip()))
-    purls = [c["purl"] for c in bom["components"] + bom["metadata"]["tools"]["components"]]
+    purls = [c["purl"] for c in bom["components"] + bom["metadata"]["tools"]["components"] if "purl" in c]
     expect("the package URLs are Debian's (control)", True, bool(purls) and all(p.startswith("pkg:deb/debian/") for p in purls))
     expect("Debian package URLs without distro=debian-12", [],
            [p for p in purls if "distro=debian-12" not in p.split("?", 1)[-1].split("&")])

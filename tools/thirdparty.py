@@ -1,4 +1,4 @@
-"""What is linked into the .exe besides our own code, and what its licenses ask: the release's
+"""What is linked into the programs' .exe files besides our own code, and what its licenses ask: the release's
 third-party notices and its CycloneDX 1.5 bill of materials.
 
 Both are made at release time from the linker's map (which files the link took code from) and
@@ -184,11 +184,11 @@ def licenses(item):
             if t in item.texts else {"license": {"id": t}} for t in terms]
 
 
-def notices(version, linked):
+def notices(version, linked, programs):
     out = [f"Third-party notices for usb-serial-driver-update {version}", "",
-           "usb-serial-driver-update.exe is linked statically with the components below. Each is",
-           "named with the Debian package it was built from, that package's version, and the",
-           "license text or notice that package's copyright file gives for it.", ""]
+           f"{' and '.join(programs)} are linked statically with the components",
+           "below. Each is named with the Debian package it was built from, that package's version,",
+           "and the license text or notice that package's copyright file gives for it.", ""]
     shown = {}
     for item in linked:
         info = item.info
@@ -203,10 +203,13 @@ def notices(version, linked):
     return "\n".join(out).encode()
 
 
-def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
-    """CycloneDX 1.5: the .exe with its hash, each linked component, and the toolchain."""
-    digest = hashlib.sha256(exe_bytes).hexdigest()
-    exe_ref = "usb-serial-driver-update.exe"
+def bill_of_materials(version, programs, files, linked, toolchain, timestamp):
+    """CycloneDX 1.5: the .exe files ({name: bytes}, the command first, which the metadata
+    describes; each other one an application component) with their hashes, each linked component
+    (files: {name: the files its link took code from}), and the toolchain."""
+    names = list(programs)
+    digests = {name: hashlib.sha256(data).hexdigest() for name, data in programs.items()}
+    digest, exe_ref = digests[names[0]], names[0]
     components = [{
         "type": "library", "bom-ref": f"component:{item.component.name}", "name": item.component.name,
         "version": item.info["version"], "description": item.component.description,
@@ -218,7 +221,8 @@ def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
               "description": role} for role, info in toolchain]
     bom = {
         "bomFormat": "CycloneDX", "specVersion": "1.5",
-        "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, "usb-serial-driver-update:" + digest)),
+        "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, "usb-serial-driver-update:"
+                                                     + ":".join(digests[name] for name in names))),
         "version": 1,
         "metadata": {
             "timestamp": timestamp,
@@ -228,8 +232,12 @@ def bill_of_materials(version, exe_bytes, linked, toolchain, timestamp):
                           "licenses": [{"license": {"id": "MIT"}}],
                           "properties": [{"name": "file", "value": exe_ref}]},
         },
-        "components": components,
-        "dependencies": [{"ref": exe_ref, "dependsOn": [c["bom-ref"] for c in components]}]
+        "components": [{"type": "application", "bom-ref": name, "name": name[:-len(".exe")], "version": version,
+                        "hashes": [{"alg": "SHA-256", "content": digests[name]}],
+                        "licenses": [{"license": {"id": "MIT"}}],
+                        "properties": [{"name": "file", "value": name}]} for name in names[1:]] + components,
+        "dependencies": [{"ref": name, "dependsOn": [f"component:{item.component.name}" for item in linked
+                                                      if set(item.files) & set(files[name])]} for name in names]
         + [{"ref": c["bom-ref"], "dependsOn": []} for c in components],
     }
     return (json.dumps(bom, indent=2, ensure_ascii=False) + "\n").encode()
