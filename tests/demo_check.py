@@ -54,7 +54,10 @@ CASES = [
       b"USB\\VID_0403&PID_6001  Simulated USB Serial Converter (VID 0403, PID 6001), version 2.0.0.0, ftdibus.inf\n"
       b"    FTDIBUS\\COMPORT&VID_0403&PID_6001\\",
       b"  FTDIBUS\\COMPORT&VID_0403&PID_6001  Simulated USB Serial Port (VID 0403, PID 6001), version 2.0.0.0, "
-      b"ftdiport.inf\n"]),
+      b"ftdiport.inf\n",
+      # The status program last, the COM port first on the port device's line.
+      b"> usb-serial-driver-status.exe\nCOM3: COM-port device FTDIBUS\\COMPORT&VID_0403&PID_6001\\",
+      b"\r\nAdapter: working (exit 0): every device of the adapter has its driver and works.\r\n"]),
     ("sample-package-twice", None, 2, 0,
      [COMMAND_OUTPUT, b"Sample USB Serial Converter (VID 0403, PID 6001)  1.0.0.0  ftdibus.inf",
       b"Sample USB Serial Port (VID 0403, PID 6001)       1.0.0.0  ftdiport.inf",
