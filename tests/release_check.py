@@ -43,7 +43,7 @@ PROGRAMS = ["usb-serial-driver-update.exe", "usb-serial-driver-status.exe"]
 # The guides ship beside README.md, as docs/ in the source tree, so that its links work unzipped.
 ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "docs/building-and-testing.md",
            "docs/deploying.md", "docs/error-codes.md", "docs/how-it-works.md", "docs/security.md",
-           "docs/signing.md", "examples/usb-serial-driver.nsi",
+           "docs/signing.md", "docs/status.md", "examples/usb-serial-driver.nsi",
            "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-status.exe",
            "usb-serial-driver-update.cdx.json", "usb-serial-driver-update.exe"]
 BOM = "usb-serial-driver-update.cdx.json"
