@@ -236,11 +236,13 @@ HINF openInf(const Platform &platform, const std::wstring &path)
     return platform.openInf(path.c_str(), NULL, INF_STYLE_WIN4, NULL);
 }
 
-// The system's INF folder, with its trailing backslash, or nothing.
+// The system's INF folder, with its trailing backslash, or nothing. GetWindowsDirectoryW would
+// name a private folder of the user's on a Remote Desktop session host, for a program not marked
+// terminal-server aware; the system's own Windows folder is where the driver store's INF files are.
 Text infFolder()
 {
     wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return Text();
     return std::wstring(windows, length) + L"\\INF\\";
@@ -645,8 +647,7 @@ bool loadPlatform(Platform &platform, bool systemOnly)
     platform.closeKey = systemFunction<RegCloseKey_t>(advapi32, "RegCloseKey");
     return platform.getClassDevs && platform.enumDeviceInfo && platform.getProperty && platform.getInstanceId &&
            platform.openDevRegKey && platform.destroyList && platform.openInf && platform.findFirstLine &&
-           platform.getStringField && platform.closeInf && platform.getStatus && platform.waitInstalls &&
-           platform.queryValue && platform.closeKey;
+           platform.getStringField && platform.closeInf && platform.getStatus && platform.queryValue && platform.closeKey;
 }
 
 int usage(const char *problem)
@@ -688,7 +689,10 @@ int run(int argc, char **argv)
     DWORD listError = loadError;
     bool listed = false;
     if (loaded) {
-        platform.waitInstalls(INSTALL_WAIT_MS);
+        // Only a courtesy to a device still being installed: where the platform lacks it, the
+        // devices are judged as they are.
+        if (platform.waitInstalls != NULL)
+            platform.waitInstalls(INSTALL_WAIT_MS);
         listed = findDevices(platform, devices, listError);
     }
     const Version *packageVersions = packageArgument != NULL ? package : NULL;

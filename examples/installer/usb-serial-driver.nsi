@@ -8,7 +8,7 @@
 ; the command's lines are the OK lines and the adapter, where one is plugged in, works. Otherwise it
 ; fails with a clear message and exit status 1, also when run silently (/S), so that whatever
 ; started it can tell. Where the adapter needs a restart to finish, it succeeds with exit status
-; 3010 and asks for the restart (in a silent run, the tool that started it decides).
+; 3010 and sets the restart flag; the restart is left to whoever started it.
 ;
 ; Build it (makensis comes with NSIS 3; Debian's package is `nsis`):
 ;   makensis [/DCOMMAND_EXE=<the .exe>] [/DSTATUS_EXE=<the status .exe>]
