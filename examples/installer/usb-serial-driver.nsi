@@ -125,6 +125,16 @@ Section "Update the drivers"
     Call RemoveUnpacked
   ${EndIf}
 
+  ; The adapter's verdict fails the install unless it is working or staged (0), not plugged in (1)
+  ; or waiting for a restart (3010): also where the status program could not be started ("error")
+  ; or ended some other way, since then nothing says the adapter works.
+  StrCpy $6 "fails"
+  ${If} $4 == 0
+  ${OrIf} $4 == 1
+  ${OrIf} $4 == 3010
+    StrCpy $6 ""
+  ${EndIf}
+
   Push $2
   Call ShowLines
   FileOpen $3 $Log w
@@ -133,7 +143,7 @@ Section "Update the drivers"
 
   ${If} $1 != 0
   ${OrIf} $2 != "${OK_LINES}$5"
-  ${OrIf} $4 == 2
+  ${OrIf} $6 == "fails"
     ; Both at once: a window for a person, nothing that waits in a silent run, and a status for
     ; the script or management tool that started the installer.
     SetErrorLevel 1
