@@ -13,7 +13,10 @@
 //   devsim plug                     the adapter as when first plugged in: a root device with the
 //                                   adapter's USB hardware ID, no driver, no COM-port device yet
 //   devsim unplug                   removes the adapter's devices, bus devices first, then the
-//                                   COM-port devices' entries that outlive their parent
+//                                   COM-port devices' entries that outlive their parent, and the
+//                                   project's own driver packages from the system's INF folder
+//   devsim hide HARDWARE-ID MS      takes the devices with that hardware ID out of every look by
+//                                   hardware ID for MS milliseconds, then puts them back
 //   devsim tree                     the adapter's devices, each indented under its parent, with
 //                                   its driver's description, version and INF, or "(no driver)"
 //
@@ -25,6 +28,8 @@
 #include <cfgmgr32.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 #include <map>
 #include <string>
 #include <vector>
@@ -35,6 +40,8 @@ namespace {
 // the bus driver reports as the USB device's child.
 const wchar_t BUS_ID[] = L"USB\\VID_0403&PID_6001";
 const wchar_t PORT_ID[] = L"FTDIBUS\\COMPORT&VID_0403&PID_6001";
+// How the project's own driver packages, the simulator's and the sample's, name their provider.
+const wchar_t OWN_PROVIDER[] = L"usb-serial-driver-update ";
 
 // Devices without a driver yet belong to no class; the driver's INF assigns one on install.
 const GUID GUID_DEVCLASS_UNKNOWN_ = {0x4d36e97e, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
@@ -281,13 +288,44 @@ int plug()
     return createDevice(narrow(BUS_ID).c_str());
 }
 
+// The project's own driver packages (the simulator's and the sample's) in the system's INF folder,
+// installed on a device or only staged there, go. The command stages the COM-port package before it
+// updates the bus driver, and Wine, like Windows, installs a staged package on every matching device
+// that appears later, which would spoil the next first install. Those of any other provider (on
+// Windows, a real adapter's) stay. The platform keeps an INF under its own name only while no other
+// INF of that name is there (Wine; Windows always renames to oemNN.inf), so every INF is looked at.
+void removeOwnPackages(const wchar_t *windows)
+{
+    std::wstring folder = std::wstring(windows) + L"\\inf\\";
+    std::vector<std::wstring> own;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"*.inf").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        HINF inf = SetupOpenInfFileW((folder + found.cFileName).c_str(), NULL, INF_STYLE_WIN4, NULL);
+        if (inf == INVALID_HANDLE_VALUE)
+            continue;
+        INFCONTEXT line;
+        wchar_t provider[256] = L"";
+        if (!SetupFindFirstLineW(inf, L"Version", L"Provider", &line) ||
+            !SetupGetStringFieldW(&line, 1, provider, 256, NULL))
+            provider[0] = 0;
+        SetupCloseInfFile(inf);
+        if (wcsncmp(provider, OWN_PROVIDER, wcslen(OWN_PROVIDER)) == 0)
+            own.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    for (const std::wstring &inf : own) {
+        SetupUninstallOEMInfW(inf.c_str(), SUOI_FORCEDELETE, NULL);
+        // Wine's precompiled copy of the INF, which it leaves behind.
+        DeleteFileW((folder + inf.substr(0, inf.find_last_of(L'.')) + L".pnf").c_str());
+    }
+}
+
 // Bus devices first: removing one removes its child's device object. Wine keeps the child's
 // registry entry after that, so the COM-port devices' entries are removed next, and the next plug
-// starts from no COM-port device at all.
-//
-// The INF files installed for them go as well. The platform keeps an installed INF under its own
-// name only while no other INF of that name is there (Wine; Windows always renames to oemNN.inf),
-// so another package's ftdibus.inf, installed later, would otherwise show as oemN.inf.
+// starts from no COM-port device at all. The project's own INF files go as well (see above).
 //
 // The installed copy of the bus driver goes too: the bus INF copies it only where none is (the
 // install copies newer files only, and the .sys has no version to compare), so a rebuilt driver
@@ -295,30 +333,59 @@ int plug()
 // until the prefix's Wine has stopped.
 int unplug()
 {
-    std::vector<std::wstring> infs;
-    int status;
-    for (const Device &d : devices({BUS_ID, PORT_ID}, status))
-        if (!d.inf.empty())
-            infs.push_back(d.inf);
-    status = removeDevices(narrow(BUS_ID).c_str());
+    int status = removeDevices(narrow(BUS_ID).c_str());
     if (removeDevices(narrow(PORT_ID).c_str()) != 0)
         status = 1;
     wchar_t windows[MAX_PATH];
     UINT windowsLength = GetWindowsDirectoryW(windows, MAX_PATH);
     if (windowsLength == 0 || windowsLength >= MAX_PATH)
         return fail("GetWindowsDirectoryW");
-    for (const std::wstring &inf : infs) {
-        SetupUninstallOEMInfW(inf.c_str(), SUOI_FORCEDELETE, NULL);  // gone already when shared
-        // Wine's precompiled copy of the INF, which it leaves behind.
-        std::wstring pnf = std::wstring(windows) + L"\\inf\\" + inf.substr(0, inf.find_last_of(L'.')) + L".pnf";
-        DeleteFileW(pnf.c_str());
-    }
+    removeOwnPackages(windows);
     wchar_t system[MAX_PATH];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return fail("GetSystemDirectoryW");
     std::wstring driver = std::wstring(system) + L"\\drivers\\devsimbus.sys";
     DeleteFileW(driver.c_str());  // no copy, or one still loaded: nothing to do now
+    return status;
+}
+
+// A restarting USB device is missing from the platform's device list for a moment. This makes the
+// devices with the hardware ID look so to anyone who looks for them by hardware ID: their hardware
+// IDs are replaced for `ms` milliseconds, then put back.
+int hideDevices(const char *id, const char *ms)
+{
+    std::vector<std::wstring> ids = {widen(id)};
+    HDEVINFO set = SetupDiGetClassDevsW(NULL, NULL, NULL, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE)
+        return fail("SetupDiGetClassDevsW");
+    std::vector<std::pair<SP_DEVINFO_DATA, std::vector<BYTE>>> hidden;
+    const wchar_t placeholder[] = L"DEVSIM\\HIDDEN\0";
+    int status = 0;
+    SP_DEVINFO_DATA device = {sizeof device, {}, 0, 0};
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        if (!hasId(set, device, ids))
+            continue;
+        std::vector<BYTE> saved(8192);
+        DWORD size = 0;
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, NULL, saved.data(),
+                                               static_cast<DWORD>(saved.size()), &size)) {
+            status = fail("SetupDiGetDeviceRegistryPropertyW");
+            continue;
+        }
+        saved.resize(size);
+        if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(placeholder),
+                                               sizeof placeholder)) {
+            status = fail("SetupDiSetDeviceRegistryPropertyW");
+            continue;
+        }
+        hidden.emplace_back(device, saved);
+    }
+    Sleep(static_cast<DWORD>(std::strtoul(ms, NULL, 10)));
+    for (auto &[each, saved] : hidden)
+        if (!SetupDiSetDeviceRegistryPropertyW(set, &each, SPDRP_HARDWAREID, saved.data(), static_cast<DWORD>(saved.size())))
+            status = fail("SetupDiSetDeviceRegistryPropertyW");
+    SetupDiDestroyDeviceInfoList(set);
     return status;
 }
 
@@ -371,7 +438,9 @@ int main(int argc, char **argv)
         return unplug();
     if (command == "tree" && argc == 2)
         return tree();
+    if (command == "hide" && argc == 4)
+        return hideDevices(argv[2], argv[3]);
     std::fprintf(stderr, "usage: devsim create HARDWARE-ID | remove HARDWARE-ID | list [HARDWARE-ID ...] | plug | unplug | "
-                         "tree\n");
+                         "tree | hide HARDWARE-ID MS\n");
     return 2;
 }
