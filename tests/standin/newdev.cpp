@@ -6,14 +6,22 @@
 //   NEWDEV_STANDIN_SCRIPT   comma-separated answers, one per call: "ok", "fail:<code>" (decimal or
 //                           0x-hex; sets the last-error code and returns FALSE) or "hold" (waits for
 //                           NEWDEV_STANDIN_RELEASE to exist, at most 60 s, then succeeds) or
-//                           "windows" (answers as Windows does, see below); missing answers are "ok"
-//   NEWDEV_STANDIN_NOMEM    "1": the command's next allocation fails from the moment this DLL is
-//                           attached; "2": from the moment the first call returns. One allocation only.
+//                           "windows" (answers as Windows does, see below); missing answers are "ok".
+//                           Each may be followed by "+restart" (the call writes TRUE to the restart
+//                           indicator, as Windows does when the update needs a restart; otherwise the
+//                           indicator is left alone) and "+pending:<ms>" or "+pending:forever" (device
+//                           installs stay in progress this long after the call: it sets the cfgmgr32
+//                           stand-in's CFGMGR32_STANDIN_PENDING_UNTIL)
+//   NEWDEV_STANDIN_NOMEM    <n>: the command's n-th allocation after this DLL is attached fails, and
+//                           that one only
 //   NEWDEV_STANDIN_LOAD     comma-separated DLL names that the first call loads by bare name, as the
 //                           real one loads its helpers while it works; each gets a log line with the
 //                           full path of the module it got, or "null"
-// It imports setupapi.dll, as the platform's newdev.dll does, so that after the first call the
-// command finds it loaded, as on Windows.
+// It imports what Windows' newdev.dll imports (gdi32, comctl32, setupapi, advapi32, user32, shell32,
+// after ReactOS's newdev, which is built to Windows' own), so that the command finds those loaded
+// after newdev.dll, as on Windows, and a benchmark charges the command only for what it adds.
+// Each call's line tells the restart indicator's value as the call found it ("indicator", -1 for
+// none) and whether SetupAPI is in non-interactive mode ("noninteractive").
 // "windows" makes Wine's device installation as strict as Windows': a call for a hardware ID that no
 // device carries fails with ERROR_NO_SUCH_DEVINST and installs nothing, where Wine's own newdev
 // says OK. Any other call goes to Wine's own newdev, which the test prefix keeps in its system
@@ -25,7 +33,9 @@
 // statically linked C++ runtime uses for operator new.
 
 #include <windows.h>
+#include <commctrl.h>
 #include <setupapi.h>
+#include <shellapi.h>
 
 #include "log.h"
 
@@ -42,13 +52,22 @@ char loads[4096];
 int nomemWhen;
 LONG calls;
 
+// One function of each DLL Windows' newdev.dll imports, so that the linker keeps each import.
+__attribute__((used)) const void *const newdevImports[] = {
+    reinterpret_cast<const void *>(&GetStockObject),          // gdi32
+    reinterpret_cast<const void *>(&InitCommonControls),      // comctl32
+    reinterpret_cast<const void *>(&RegCloseKey),             // advapi32
+    reinterpret_cast<const void *>(&MessageBoxW),             // user32
+    reinterpret_cast<const void *>(&ShellExecuteW),           // shell32
+};
+
 typedef void *(__cdecl *malloc_t)(size_t);
 malloc_t realMalloc;
-volatile LONG nomemArmed;
+volatile LONG nomemCountdown;
 
 void *__cdecl failingMalloc(size_t size)
 {
-    if (InterlockedExchange(&nomemArmed, 0))
+    if (nomemCountdown > 0 && InterlockedDecrement(&nomemCountdown) == 0)
         return NULL;
     return realMalloc(size);
 }
@@ -107,7 +126,7 @@ void armNomem()
         appendLog("nomem-hook-failed\n");
         return;
     }
-    InterlockedExchange(&nomemArmed, 1);
+    InterlockedExchange(&nomemCountdown, nomemWhen);
 }
 
 // Loads each DLL named in NEWDEV_STANDIN_LOAD by its bare name, wherever the process's search finds it.
@@ -205,8 +224,9 @@ extern "C" __declspec(dllexport) BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(
 {
     LONG n = InterlockedIncrement(&calls);
     static char line[200000];
-    snprintf(line, sizeof line, "call %ld ms=%llu parent=%p flags=%lx restart=%p hwid=", n, GetTickCount64(),
-             static_cast<void *>(hwndParent), InstallFlags, static_cast<void *>(bRebootRequired));
+    snprintf(line, sizeof line, "call %ld ms=%llu parent=%p flags=%lx restart=%p indicator=%d noninteractive=%d hwid=",
+             n, GetTickCount64(), static_cast<void *>(hwndParent), InstallFlags, static_cast<void *>(bRebootRequired),
+             bRebootRequired ? static_cast<int>(*bRebootRequired) : -1, SetupGetNonInteractiveMode() ? 1 : 0);
     appendHex(line, sizeof line, HardwareId);
     strcat(line, " inf=");
     appendHex(line, sizeof line, FullInfPath);
@@ -226,32 +246,50 @@ namespace {
 BOOL answerCall(LONG n, HWND hwndParent, LPCWSTR HardwareId, LPCWSTR FullInfPath, DWORD InstallFlags,
                 PBOOL bRebootRequired)
 {
-    // As the platform does: the indicator is written, and the command must not act on it.
-    if (bRebootRequired)
-        *bRebootRequired = TRUE;
-
     char answer[64];
     answerFor(n, answer, sizeof answer);
+    // The modifiers, taken off the answer.
+    bool restart = false;
+    char pending[32] = "";
+    if (char *plus = strstr(answer, "+restart")) {
+        restart = true;
+        memmove(plus, plus + 8, strlen(plus + 8) + 1);
+    }
+    if (char *plus = strstr(answer, "+pending:")) {
+        snprintf(pending, sizeof pending, "%s", plus + 9);
+        *plus = 0;
+    }
     if (n == 1)
         loadHelpers();
-    if (n == 1 && nomemWhen == 2)
-        armNomem();
+
+    BOOL result = TRUE;
+    DWORD error = ERROR_SUCCESS;
     if (strcmp(answer, "hold") == 0) {
         for (int waited = 0; waited < 60000; waited += 20) {
             if (GetFileAttributesA(releasePath) != INVALID_FILE_ATTRIBUTES)
                 break;
             Sleep(20);
         }
-        return TRUE;
+    } else if (strcmp(answer, "windows") == 0) {
+        result = answerAsWindows(hwndParent, HardwareId, FullInfPath, InstallFlags, bRebootRequired);
+        error = GetLastError();
+    } else if (strncmp(answer, "fail:", 5) == 0) {
+        result = FALSE;
+        error = static_cast<DWORD>(strtoul(answer + 5, NULL, 0));
     }
-    if (strcmp(answer, "windows") == 0)
-        return answerAsWindows(hwndParent, HardwareId, FullInfPath, InstallFlags, bRebootRequired);
-    if (strncmp(answer, "fail:", 5) == 0) {
-        DWORD code = static_cast<DWORD>(strtoul(answer + 5, NULL, 0));
-        SetLastError(code);
-        return FALSE;
+    if (restart && bRebootRequired)
+        *bRebootRequired = TRUE;
+    // Installs left in progress from the moment the call returns.
+    if (pending[0]) {
+        char until[32];
+        if (strcmp(pending, "forever") == 0)
+            snprintf(until, sizeof until, "forever");
+        else
+            snprintf(until, sizeof until, "%llu", GetTickCount64() + strtoull(pending, NULL, 0));
+        SetEnvironmentVariableA("CFGMGR32_STANDIN_PENDING_UNTIL", until);
     }
-    return TRUE;
+    SetLastError(error);
+    return result;
 }
 
 }  // namespace
@@ -276,7 +314,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     strcat(line, "\n");
     appendLog(line);
 
-    if (nomemWhen == 1)
+    if (nomemWhen > 0)
         armNomem();
     return TRUE;
 }
