@@ -66,6 +66,10 @@ ADAPTER_INSTALLED = {BUS_ID: (adapter.BUS_DESCRIPTION, adapter.VERSION, "ftdibus
                      PORT_ID: (adapter.PORT_DESCRIPTION, adapter.VERSION, "ftdiport.inf")}
 FIRST_INSTALL = dict(prefix="real", plugged=True, calls=both(ADAPTER))
 RU_DIR = "C:\\Users\\Дмитрий\\Драйверы"
+# The bound of each wait for installs in progress, in the command as shipped and in its short-bounds
+# copy; what CMP_WaitNoPendingInstallEvents returns when that bound is reached.
+BOUND = {"utf8": 30000, "ansi": 30000, "short": 4000}
+WAIT_TIMEOUT = 258
 
 
 @dataclass
@@ -99,8 +103,18 @@ class Case:
     child_delay: object = 0
     set_up: bool = False
     # "utf8": the .exe as shipped; "ansi": the test-only copy whose manifest lacks the UTF-8 code
-    # page, which is the command as Windows before 10 version 1903 runs it.
+    # page, which is the command as Windows before 10 version 1903 runs it; "short": the test-only
+    # copy whose waits are bounded at 4 s.
     build: str = "utf8"
+    hidden: bool = False  # started in a window station of its own (tests/hidden-station.cpp)
+    flags: int = 1  # the install flags both calls get
+    # The waits for installs in progress, in order: (timeout (least, most), result, how long it
+    # lasted (least, most)). None: only the first is checked, that it comes before the bus call.
+    waits: list = None
+    # The restart indicator's value as each call found it; None: only the first call's, FALSE.
+    indicators: tuple = None
+    settle: int = 0  # seconds the drivers may take to become `installed` after the run
+    hide_usb_ms: int = 0  # the USB device taken out of the looks for this long once the bus call returned
     # The args go into the Windows command line as written, quotes and all, run by `cmd /c`. Given
     # as an argv list, Wine quotes each argument itself, and only where it has a space.
     raw: bool = False
@@ -216,10 +230,40 @@ CASES = [
          pause=(1000, 4000), **FIRST_INSTALL),
     Case("real-install-first-child-8s-late", [ADAPTER], installed=ADAPTER_INSTALLED, child_delay=8000,
          pause=(6500, 10000), **FIRST_INSTALL),
+    # No COM-port device within the bound (4 s in this copy): the COM-port update runs and reports.
     Case("real-install-first-no-child", [ADAPTER], ok("FTDIBus") + err("FTDIPort", -536870389),
-         installed={BUS_ID: ADAPTER_INSTALLED[BUS_ID]}, child_delay=None, pause=(30000, 33000), **FIRST_INSTALL),
+         installed={BUS_ID: ADAPTER_INSTALLED[BUS_ID]}, child_delay=None, build="short", pause=(3900, 5500),
+         **FIRST_INSTALL),
+    # A COM-port device that comes after the bound gets the COM-port package, staged before the bus
+    # update, from the platform's own Plug and Play; the run's own COM-port update has failed.
+    Case("real-install-child-after-bound-gets-staged-driver", [ADAPTER], ok("FTDIBus") + err("FTDIPort", -536870389),
+         installed=ADAPTER_INSTALLED, child_delay=7000, build="short", pause=(3900, 5500), settle=20, **FIRST_INSTALL),
+    # The USB device, restarted by its forced update, missing from the looks for a second: the wait
+    # goes on, and the COM-port device that comes then is updated.
+    Case("real-install-usb-device-gone-for-a-second", [ADAPTER], installed=ADAPTER_INSTALLED, child_delay=3000,
+         hide_usb_ms=1000, pause=(2500, 5000), **FIRST_INSTALL),
+    # The bus update needs a restart: no COM-port device can come before it, so the run does not wait
+    # for one (the COM-port device that comes all the same gets the staged package).
+    Case("real-install-restart-after-bus", [ADAPTER], ok("FTDIBus") + err("FTDIPort", -536870389),
+         script="windows+restart,windows", installed=ADAPTER_INSTALLED, child_delay=2000, pause=NO_WAIT,
+         indicators=(0, 1), waits=[((30000, 30000), 0, (0, 200))], settle=15, **FIRST_INSTALL),
+    # The bus update leaves installs in progress with both devices there: the COM-port update waits.
+    Case("real-install-bus-leaves-installs-pending", [ADAPTER], installed=ADAPTER_INSTALLED, set_up=True,
+         script="windows+pending:2000,windows", pause=(1800, 3000),
+         waits=[((30000, 30000), 0, (0, 200)), ((29000, 30000), 0, (1700, 2200))], **FIRST_INSTALL),
     Case("real-install-adapter-set-up", [ADAPTER], installed=ADAPTER_INSTALLED, set_up=True, pause=NO_WAIT,
          **FIRST_INSTALL),
+    # Installs in progress when the run starts (the platform's own, of an adapter just plugged in):
+    # the bus update waits for them. With no USB device after it, the COM-port wait gives up after
+    # its grace and waits for installs within what is left.
+    Case("installs-pending-at-start", [PKG], OK_OK, both(PKG), env={"CFGMGR32_STANDIN_PENDING": "2000"},
+         waits=[((30000, 30000), 0, (1500, 2100)), ((26000, 27100), 0, (0, 200))]),
+    # Installs that never end: each wait ends at its bound, at the real bounds, and both updates run.
+    Case("installs-pending-for-ever", [PKG], OK_OK, both(PKG), env={"CFGMGR32_STANDIN_PENDING": "forever"},
+         pause=(29500, 31500),
+         waits=[((30000, 30000), WAIT_TIMEOUT, (29900, 30600)), ((26000, 27100), WAIT_TIMEOUT, (26000, 27600))]),
+    # Where no window can be seen (a service's window station), no update may prompt.
+    Case("hidden-window-station-non-interactive", [PKG], OK_OK, both(PKG), hidden=True, flags=5),
     # A reader on a pipe gets the bus line while the COM-port update is still running.
     Case("first-line-readable-through-pipe", [PKG], OK_OK, both(PKG), "ok,hold", pipe_first_line=True),
     # Wine, and what it starts, runs with Linux address randomization off: no launch can fail by chance.
@@ -229,6 +273,8 @@ CASES = [
 # Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll as wine-newdev.dll
 # behind the stand-in.
 PREFIXES = ("standin", "no-export", "absent", "real")
+# Those with the cfgmgr32 stand-in in system32, which their rows load.
+CFGMGR32_PREFIXES = ("standin", "real")
 
 
 class Failure(Exception):
@@ -239,6 +285,8 @@ def wine_env(opts, case, prefix, log, release):
     env = winerun.env(prefix)
     for name in [k for k in env if k.startswith(("LC_", "NEWDEV_STANDIN_"))]:
         del env[name]
+    for name in [k for k in env if k.startswith("CFGMGR32_STANDIN_")]:
+        del env[name]
     env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log),
                NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release))
     if case.prefix == "real":
@@ -248,6 +296,9 @@ def wine_env(opts, case, prefix, log, release):
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
+    if case.prefix in CFGMGR32_PREFIXES:
+        env["WINEDLLOVERRIDES"] += ";cfgmgr32=n"
+        env["CFGMGR32_STANDIN_LOG"] = to_windows(os.path.join(os.path.dirname(log), "cfgmgr32.log"))
     if case.loads:
         env["NEWDEV_STANDIN_LOAD"] = ",".join(case.loads)
     env.update(case.env)
@@ -275,7 +326,8 @@ def parse_log(path):
                 modules.append(decode(fields["module"]))
             elif words[0] == "call":
                 calls.append(dict(ms=int(fields["ms"]), parent=int(fields["parent"], 16), flags=int(fields["flags"], 16),
-                                  restart=int(fields["restart"], 16), hwid=decode(fields["hwid"]),
+                                  restart=int(fields["restart"], 16), indicator=int(fields["indicator"]),
+                                  noninteractive=int(fields["noninteractive"]), hwid=decode(fields["hwid"]),
                                   inf=decode(fields["inf"])))
             elif words[0] == "return":
                 calls[int(words[1]) - 1]["returned"] = int(fields["ms"])
@@ -284,6 +336,18 @@ def parse_log(path):
             else:
                 raise Failure(f"stand-in reported: {line.strip()}")
     return modules, calls, loads
+
+
+def parse_waits(path):
+    """The CMP_WaitNoPendingInstallEvents calls the cfgmgr32 stand-in logged, in order."""
+    waits = []
+    if os.path.exists(path):
+        with open(path, encoding="ascii") as f:
+            for line in f:
+                if line.startswith("wait "):
+                    fields = dict(w.split("=", 1) for w in line.split() if "=" in w)
+                    waits.append({k: int(v) for k, v in fields.items()})
+    return waits
 
 
 def drain(stream, quiet=0.5):
@@ -342,7 +406,7 @@ def run(opts, case):
     work = os.path.join(opts.work, "cases", case.name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    exe, cwd = {"utf8": opts.exe, "ansi": opts.ansi_exe}[case.build], work
+    exe, cwd = {"utf8": opts.exe, "ansi": opts.ansi_exe, "short": opts.short_exe}[case.build], work
     log, release = os.path.join(work, "calls.log"), os.path.join(work, "release")
     if case.alone:
         alone = os.path.join(work, "empty")
@@ -372,8 +436,12 @@ def run(opts, case):
                        calls=[(hwid, inf.replace(ADAPTER, package)) for hwid, inf in case.calls])
         devsim(opts, prefix, "plug")
         if case.set_up:
-            winerun.run([exe] + case.args, dict(env, NEWDEV_STANDIN_LOG=to_windows(os.path.join(work, "set-up.log"))))
+            winerun.run([exe] + case.args, dict(env, NEWDEV_STANDIN_LOG=to_windows(os.path.join(work, "set-up.log")),
+                                                **winerun.WINDOWS_INSTALLS, CFGMGR32_STANDIN_LOG="",
+                                                CFGMGR32_STANDIN_PENDING=""))
     argv = (["cmd", "/c", to_windows(exe)] if case.unrandomized else [exe]) + case.args
+    if case.hidden:
+        argv = [opts.hidden_station, to_windows(exe)] + case.args
     if case.raw:
         # cmd expands the variable and starts the command with the line as it stands.
         env["USDU_COMMAND_LINE"] = " ".join([f'"{to_windows(exe)}"'] + case.args)
@@ -383,8 +451,8 @@ def run(opts, case):
     rerun = f"(cd {shlex.quote(cwd)} && {rerun})"
     errors = os.path.join(work, "stderr.txt")  # Wine's own messages, should it fail to start
 
-    def check(what, expected, actual):
-        if expected != actual:
+    def check(what, expected, actual, matches=lambda expected, actual: expected == actual):
+        if not matches(expected, actual):
             with open(errors, "rb") as f:
                 wine_said = f.read().decode(errors="replace")[-2000:]
             raise Failure(f"{case.name}: {what} differs\n  expected: {expected!r}\n  actual:   {actual!r}\n"
@@ -397,6 +465,8 @@ def run(opts, case):
             stdout, status = run_pipe_first_line(argv, env, cwd, err, release, check)
         elif case.unrandomized:
             stdout, status = run_unrandomized(argv, env, cwd, err, release, check)
+        elif case.hide_usb_ms:
+            stdout, status = run_hiding_usb(opts, prefix, case.hide_usb_ms, argv, env, cwd, err, log, check)
         else:
             with open(os.devnull, "rb") as empty:
                 stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty)
@@ -408,17 +478,43 @@ def run(opts, case):
 
     modules, calls, loads = parse_log(log)
     if case.prefix == "real":
-        check("installed drivers (description, version, INF)", case.installed,
-              {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed})
+        # Drivers that Wine's own Plug and Play installs after the run (from a staged package) may
+        # take up to `settle` seconds.
+        deadline = time.monotonic() + case.settle
+        while True:
+            installed = {hwid: state for hwid, state in devsim_list(opts, prefix).items() if hwid in case.installed}
+            if installed == case.installed or time.monotonic() >= deadline:
+                break
+            time.sleep(0.5)
+        check("installed drivers (description, version, INF)", case.installed, installed)
     check("calls (hardware ID, INF path)", case.calls, [(c["hwid"], c["inf"]) for c in calls])
     if case.pause:
         pause = calls[1]["ms"] - calls[0]["returned"]
         check(f"pause between the calls, {pause} ms, within", True, case.pause[0] <= pause <= case.pause[1])
     check("parent windows", [0] * len(calls), [c["parent"] for c in calls])
-    check("install flags", [1] * len(calls), [c["flags"] for c in calls])
+    check("install flags", [case.flags] * len(calls), [c["flags"] for c in calls])
+    check("SetupAPI's non-interactive mode at each call", [int(case.flags == 5)] * len(calls),
+          [c["noninteractive"] for c in calls])
     if calls:
         check("restart indicator: one non-null address for all calls", True,
               calls[0]["restart"] != 0 and all(c["restart"] == calls[0]["restart"] for c in calls))
+        check("restart indicator's value as each call found it", list(case.indicators or [0]),
+              [c["indicator"] for c in calls][:len(case.indicators or [0])])
+    if case.prefix in CFGMGR32_PREFIXES and len(case.args) == 1:
+        waits = parse_waits(os.path.join(work, "cfgmgr32.log"))
+        check("a wait for installs in progress, bounded, ended before the first call", True,
+              bool(waits) and waits[0]["timeout"] == BOUND[case.build]
+              and (not calls or waits[0]["returned"] <= calls[0]["ms"]))
+        if case.waits is not None:
+            check("waits for installs in progress: (timeout, result, lasted)", case.waits,
+                  [(w["timeout"], w["result"], w["returned"] - w["ms"]) for w in waits],
+                  lambda expected, actual: len(expected) == len(actual) and all(
+                      t[0] <= a[0] <= t[1] and r == a[1] and d[0] <= a[2] <= d[1]
+                      for (t, r, d), a in zip(expected, actual)))
+            # A wait after the bus call comes before the COM-port call.
+            check("the second wait lies between the calls", True,
+                  len(waits) < 2 or len(calls) < 2 or calls[0]["returned"] <= waits[1]["ms"]
+                  and waits[1]["returned"] <= calls[1]["ms"])
     loads_standin = case.prefix in ("standin", "real") and len(case.args) == 1
     check("newdev.dll modules loaded", [SYSTEM_NEWDEV.lower()] if loads_standin else [],
           [m.lower() for m in modules])
@@ -473,6 +569,21 @@ def run_pipe_first_line(argv, env, cwd, err, release, check):
 
 
 ADDR_NO_RANDOMIZE = 0x0040000  # <linux/personality.h>
+
+
+def run_hiding_usb(opts, prefix, hide_ms, argv, env, cwd, err, log, check):
+    """Once the bus update has returned, the USB device is missing from every look for hide_ms."""
+    started = winerun.start(argv, env, cwd)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(c.get("returned") for c in parse_log(log)[1][:1]):
+            time.sleep(0.02)
+        check("the bus update returned", True, any(c.get("returned") for c in parse_log(log)[1][:1]))
+        devsim(opts, prefix, "hide", BUS_ID, str(hide_ms))
+    finally:
+        stdout, stderr, status = winerun.finish(started)
+        err.write(stderr)
+    return stdout, status
 
 
 def run_unrandomized(argv, env, cwd, err, release, check):
@@ -568,7 +679,7 @@ def parse_options():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
-    for option in ("--work", "--exe", "--ansi-exe", "--standin", "--cfgmgr32", "--no-export", "--naive-loader", "--devsim",
+    for option in ("--work", "--exe", "--ansi-exe", "--short-exe", "--hidden-station", "--standin", "--cfgmgr32", "--no-export", "--naive-loader", "--devsim",
                    "--pnputil", "--bus-driver"):
         parser.add_argument(option)
     return parser.parse_args()
