@@ -299,7 +299,7 @@ def wine_env(opts, case, prefix, log, release):
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
     if case.prefix in CFGMGR32_PREFIXES:
         env["WINEDLLOVERRIDES"] += ";cfgmgr32=n"
-        env["CFGMGR32_STANDIN_LOG"] = to_windows(os.path.join(os.path.dirname(log), "cfgmgr32.log"))
+        env["CFGMGR32_STANDIN_LOG"] = to_windows(os.path.join(os.path.dirname(log), "cfgmgr32-calls.log"))
     if case.loads:
         env["NEWDEV_STANDIN_LOAD"] = ",".join(case.loads)
     env.update(case.env)
@@ -502,7 +502,7 @@ def run(opts, case):
         check("restart indicator's value as each call found it", list(case.indicators or [0]),
               [c["indicator"] for c in calls][:len(case.indicators or [0])])
     if case.prefix in CFGMGR32_PREFIXES and len(case.args) == 1:
-        waits = parse_waits(os.path.join(work, "cfgmgr32.log"))
+        waits = parse_waits(os.path.join(work, "cfgmgr32-calls.log"))
         check("a wait for installs in progress, bounded, ended before the first call", True,
               bool(waits) and waits[0]["timeout"] == BOUND[case.build]
               and (not calls or waits[0]["returned"] <= calls[0]["ms"]))
