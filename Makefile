@@ -1,5 +1,7 @@
 # The two commands people need: `make demo` and `make test`. CMake presets do the building.
 PRESET ?= $(if $(filter true,$(CI)),ci,mingw)
+# The ARM64 tree each x64 preset takes its ARM64 programs from (CMakePresets.json's ARM64_BUILD).
+ARM64_PRESET = $(if $(filter mingw,$(PRESET)),arm64,$(PRESET)-arm64)
 PKG ?= examples/driver-package
 
 .PHONY: all deps build test demo installer msi release sign bench clean
@@ -26,6 +28,8 @@ SIGN_OPTIONS = --cert "$(CERT)" --key "$(KEY)" $(if $(PKCS11_MODULE),--pkcs11-mo
 	$(if $(PASS_FILE),--pass-file "$(PASS_FILE)") $(foreach url,$(TSA),--tsa "$(url)")
 
 build: deps
+	cmake --preset $(ARM64_PRESET)
+	cmake --build --preset $(ARM64_PRESET)
 	cmake --preset $(PRESET) $(SIGNING)
 	cmake --build --preset $(PRESET)
 
@@ -56,6 +60,8 @@ msi: build
 # token; TSA="<url> [<url>...]", time-stamping authorities asked in order) adds a signed copy
 # beside it.
 release: deps
+	cmake --preset release-arm64
+	cmake --build --preset release-arm64
 	cmake --preset release
 	cmake --build --preset release
 	tools/release pack --build build/release --out dist
@@ -67,5 +73,7 @@ sign: release
 bench: build
 	tools/bench/bench --build build/$(PRESET)
 
+# Nothing is ever mounted in the tree (the arm64 root's /proc is mounted only inside each run's own
+# mount namespace); --one-file-system still keeps rm from following a mount, should one be there.
 clean:
-	rm -rf build dist
+	rm -rf --one-file-system build dist

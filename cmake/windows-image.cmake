@@ -8,4 +8,14 @@ function(windows_console_image target)
     target_link_options(${target} PRIVATE /SUBSYSTEM:CONSOLE,6.00 /MANIFEST:NO /Brepro)
     set_property(TARGET ${target} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded")
   endif()
+  finish_windows_image(${target})
+endfunction()
+
+# Where the toolchain's linker cannot leave the timestamp out or set the checksum (Zig's, for
+# ARM64: cmake/toolchain-zig-aarch64.cmake), every linked image is finished by tools/pe-finish.
+function(finish_windows_image target)
+  if(ARM64_FINISH_IMAGE)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tools/pe-finish $<TARGET_FILE:${target}> VERBATIM)
+  endif()
 endfunction()

@@ -5,6 +5,10 @@ Each row of CASES runs the real .exe with a scriptable stand-in for newdev.dll i
 system32 and checks the exact stdout bytes, the exit status and the calls that reached the platform.
 ctest runs one row per test (--case NAME); --list names the rows. On failure a case prints the command
 that re-runs it and expected beside actual.
+
+With --root, the ARM64 build runs as ARM64 code under Debian's arm64 Wine in that root
+(tools/arm64root.py), with the ARM64 stand-in: the rows of ARM64_CASES, which need no kernel-mode
+driver and no x64 program (arm64 Wine runs no x64 code). --list --root names those.
 """
 
 import argparse
@@ -271,11 +275,26 @@ CASES = [
     Case("wine-and-its-children-unrandomized", [PKG], OK_OK, both(PKG), "ok,hold", unrandomized=True),
 ]
 
+# What arm64 Wine shows of the ARM64 build: the usage path, both lines with their calls, the error
+# codes, and directory names outside any code page. The simulated adapter's bus driver and the
+# control programs are x64 code, so the real installs and the DLL-search rows stay x64's.
+ARM64_CASES = ["usage-no-argument", "usage-two-arguments", "both-succeed", "bus-fails-port-succeeds",
+               "bus-succeeds-port-fails", "both-fail", "code-no-such-devinst", "code-extremes",
+               "utf8-cjk-under-1251", "utf8-emoji-outside-bmp"]
+# The arm64 root has no locales but C.UTF-8: Wine reads the Linux command line in it, and the
+# manifest's UTF-8 code page makes the locale's own code page irrelevant to the command.
+ROOT_LOCALE = "C.UTF-8"
+
 # Each a copy of one untouched base prefix; "real" keeps Wine's own newdev.dll as wine-newdev.dll
 # behind the stand-in.
 PREFIXES = ("standin", "no-export", "absent", "real")
-# Those with the cfgmgr32 stand-in in system32, which their rows load.
+# Those with the cfgmgr32 stand-in in system32, which their rows load. The arm64 root has none:
+# the stand-in is built for x64 only.
 CFGMGR32_PREFIXES = ("standin", "real")
+
+
+def cfgmgr32_standin(opts, case):
+    return case.prefix in CFGMGR32_PREFIXES and not getattr(opts, "root", None)
 
 
 class Failure(Exception):
@@ -283,13 +302,14 @@ class Failure(Exception):
 
 
 def wine_env(opts, case, prefix, log, release):
-    env = winerun.env(prefix)
+    root = getattr(opts, "root", None)
+    env = winerun.env(prefix, root)
     for name in [k for k in env if k.startswith(("LC_", "NEWDEV_STANDIN_"))]:
         del env[name]
     for name in [k for k in env if k.startswith("CFGMGR32_STANDIN_")]:
         del env[name]
-    env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log),
-               NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release))
+    env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log, root),
+               NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release, root))
     if case.prefix == "real":
         # Wine's own device installation behind the stand-in, answering as Windows does where no
         # device carries the hardware ID.
@@ -297,7 +317,7 @@ def wine_env(opts, case, prefix, log, release):
     if case.plant:
         # As Windows searches for a DLL that is not a KnownDLL: the application's folder first.
         env["WINEDLLOVERRIDES"] = "newdev=n,b"
-    if case.prefix in CFGMGR32_PREFIXES:
+    if cfgmgr32_standin(opts, case):
         env["WINEDLLOVERRIDES"] += ";cfgmgr32=n"
         env["CFGMGR32_STANDIN_LOG"] = to_windows(os.path.join(os.path.dirname(log), "cfgmgr32-calls.log"))
     if case.loads:
@@ -305,6 +325,8 @@ def wine_env(opts, case, prefix, log, release):
     env.update(case.env)
     if "LANG" in case.env:
         env["LC_ALL"] = case.env["LANG"]
+    if root:
+        env["LANG"] = env["LC_ALL"] = ROOT_LOCALE
     return env
 
 
@@ -409,6 +431,8 @@ def run(opts, case):
     os.makedirs(work)
     exe, cwd = {"utf8": opts.exe, "ansi": opts.ansi_exe, "short": opts.short_exe}[case.build], work
     log, release = os.path.join(work, "calls.log"), os.path.join(work, "release")
+    if opts.root:
+        exe = shutil.copy(exe, work)  # where the root's Wine sees it
     if case.alone:
         alone = os.path.join(work, "empty")
         os.makedirs(alone)
@@ -448,7 +472,7 @@ def run(opts, case):
         env["USDU_COMMAND_LINE"] = " ".join([f'"{to_windows(exe)}"'] + case.args)
         argv = ["cmd", "/c", "%USDU_COMMAND_LINE%"]
     rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env) if k not in os.environ
-                     or os.environ[k] != env[k]) + f" {shlex.join(winerun.command(argv))} </dev/null | od -c"
+                     or os.environ[k] != env[k]) + f" {shlex.join(winerun.command(argv, opts.root, cwd))} </dev/null | od -c"
     rerun = f"(cd {shlex.quote(cwd)} && {rerun})"
     errors = os.path.join(work, "stderr.txt")  # Wine's own messages, should it fail to start
 
@@ -470,7 +494,7 @@ def run(opts, case):
             stdout, status = run_hiding_usb(opts, prefix, case.hide_usb_ms, argv, env, cwd, err, log, check)
         else:
             with open(os.devnull, "rb") as empty:
-                stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty)
+                stdout, stderr, status = winerun.run(argv, env, cwd, stdin=empty, root=opts.root)
             err.write(stderr)
         err.seek(0)
         stderr = err.read()
@@ -501,7 +525,7 @@ def run(opts, case):
               calls[0]["restart"] != 0 and all(c["restart"] == calls[0]["restart"] for c in calls))
         check("restart indicator's value as each call found it", list(case.indicators or [0]),
               [c["indicator"] for c in calls][:len(case.indicators or [0])])
-    if case.prefix in CFGMGR32_PREFIXES and len(case.args) == 1:
+    if cfgmgr32_standin(opts, case) and len(case.args) == 1:
         waits = parse_waits(os.path.join(work, "cfgmgr32-calls.log"))
         check("a wait for installs in progress, bounded, ended before the first call", True,
               bool(waits) and waits[0]["timeout"] == BOUND[case.build]
@@ -634,7 +658,20 @@ def linked_copy(source, prefix):
         os.replace(path + ".own", path)
 
 
+def setup_arm64(opts):
+    """The stand-in's prefix in the arm64 root, its server kept up with Windows on ARM's
+    PROCESSOR_ARCHITECTURE until cleanup."""
+    os.makedirs(opts.work, exist_ok=True)
+    cleanup(opts)
+    prefix = os.path.join(opts.work, "prefix-standin")
+    winerun.make_prefix(prefix, opts.root)
+    shutil.copy(opts.standin, os.path.join(prefix, "drive_c", "windows", "system32", "newdev.dll"))
+    winerun.serve_arm64(prefix, opts.root)
+
+
 def setup(opts):
+    if opts.root:
+        return setup_arm64(opts)
     os.makedirs(opts.work, exist_ok=True)
     cleanup(opts)  # servers a run that was cut short may have left
     base = os.path.join(opts.work, "prefix-base")
@@ -649,7 +686,8 @@ def setup(opts):
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
             winerun.standin_newdev(prefix, opts.standin)
-            winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
+            if opts.cfgmgr32:
+                winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.
@@ -658,7 +696,7 @@ def setup(opts):
             os.unlink(target)
             if dlls[name]:
                 shutil.copy(dlls[name], target)
-            if name == "standin":
+            if name == "standin" and opts.cfgmgr32:
                 winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
                 shutil.copy(opts.no_export, os.path.join(os.path.dirname(target), SYSTEM_HELPER))
         # Where the batch file stages a driver, Windows' pnputil.exe: the stand-in (Wine has none).
@@ -671,7 +709,7 @@ def setup(opts):
 
 def cleanup(opts):
     for name in PREFIXES + ("base",):
-        winerun.stop(os.path.join(opts.work, "prefix-" + name))
+        winerun.stop(os.path.join(opts.work, "prefix-" + name), opts.root)
 
 
 def parse_options():
@@ -680,6 +718,7 @@ def parse_options():
     parser.add_argument("--setup", action="store_true")
     parser.add_argument("--cleanup", action="store_true")
     parser.add_argument("--case")
+    parser.add_argument("--root", help="the arm64 root: run the ARM64 build there")
     for option in ("--work", "--exe", "--ansi-exe", "--short-exe", "--hidden-station", "--standin", "--cfgmgr32", "--no-export", "--naive-loader", "--devsim",
                    "--pnputil", "--bus-driver"):
         parser.add_argument(option)
@@ -689,7 +728,7 @@ def parse_options():
 def main():
     opts = parse_options()
     if opts.list:
-        print("\n".join(c.name for c in CASES))
+        print("\n".join(c.name for c in CASES if not opts.root or c.name in ARM64_CASES))
     elif opts.setup:
         setup(opts)
     elif opts.cleanup:

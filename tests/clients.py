@@ -8,6 +8,10 @@ simulated devices), the client's exit status, what it must show of the command's
 installer's log, the batch file's standard output), the INF paths that reached the platform and,
 for real installs, the drivers the devices carry afterwards. For the MSI also the files under
 Program Files and the products installed. ctest runs one row per test.
+
+With --root, the rows of ARM64_CASES: the batch file under arm64 Wine's cmd in that root
+(tools/arm64root.py), where PROCESSOR_ARCHITECTURE is ARM64 as on Windows on ARM, shipped with
+both builds; --list --root names them.
 """
 
 import argparse
@@ -150,6 +154,22 @@ CASES = [
 ]
 
 
+# The batch file on Windows on ARM64 (the arm64 root's prefix says ARM64, as Windows does): it runs
+# the ARM64 build from arm64\ beside it, also from a 32-bit or emulated cmd, which sees x86 in
+# PROCESSOR_ARCHITECTURE and ARM64 in PROCESSOR_ARCHITEW6432; where arm64\ is missing, it fails
+# and never runs the .exe beside it, which here is an ARM64 build that would succeed.
+MISSING = (b"arm64\\usb-serial-driver-update.exe or arm64\\usb-serial-driver-status.exe is missing beside "
+           b"update-drivers.cmd: this Windows (ARM64) runs that build of the programs.\r\n")
+ARM64_CASES = [
+    ("batch-arm64-runs-arm64-build", "batch", "ok,ok", 0, OK_OK, None, None, {"arm64": "native"}),
+    ("batch-arm64-from-32-bit-cmd", "batch", "fail:5,ok", 1, err("FTDIBus", 5) + ok("FTDIPort"), None, None,
+     {"arm64": "32-bit-cmd"}),
+    ("batch-arm64-build-missing-fails", "batch", "ok,ok", 1, MISSING, None, None, {"arm64": "missing"}),
+]
+# On x64, shipped with both builds, it runs the x64 one (x64 Wine cannot run the ARM64 one).
+CASES.append(("batch-x64-beside-arm64-runs-x64-build", "batch", "ok,ok", 0, OK_OK, None, None, {"arm64": "beside"}))
+
+
 def packed(guid):
     """A GUID as Windows Installer writes it in registry key names."""
     g = guid.strip("{}").replace("-", "")
@@ -272,7 +292,7 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
                                                        prefix="real" if real else "standin"),
                             prefix, log, os.path.join(work, "release"))
     pnputil_log = os.path.join(work, "pnputil.log")
-    env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
+    env.update(PNPUTIL_STANDIN_LOG=to_windows(pnputil_log, opts.root), PNPUTIL_STANDIN_EXIT=how.get("pnputil_exit", ""))
     if "cfgmgr32" in how:
         # The devices' status as the status program reads it, from the cfgmgr32 stand-in.
         env.update(WINEDLLOVERRIDES="newdev=n;cfgmgr32=n", CFGMGR32_STANDIN_STATUS=how["cfgmgr32"])
@@ -309,6 +329,8 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
         check("calls (hardware ID, INF path)",
               [(BUS_ID, MSI_PKG + "\\ftdibus.inf"), (PORT_ID, MSI_PKG + "\\ftdiport.inf")] * installs,
               [(c["hwid"], c["inf"]) for c in calls])
+    elif how.get("arm64") == "missing":
+        check("calls (none: no other build runs in the ARM64 one's place)", [], calls)
     else:
         check("hardware IDs", [BUS_ID, PORT_ID], [c["hwid"] for c in calls])
         if client == "installer":
@@ -326,7 +348,7 @@ def run(opts, name, client, script, status, shown, argument=None, alongside=None
         winerun.stop(prefix)
     if problems:
         rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
-                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(winerun.command(argv))
+                         if k.startswith(("WINE", "NEWDEV_", "LANG"))) + " " + shlex.join(winerun.command(argv, opts.root, work))
         sys.exit(f"FAIL {name}: " + "\n".join(problems) +
                  f"\n  stderr:   {stderr.decode(errors='replace')[-2000:]}\n  re-run:   (cd {shlex.quote(work)} && {rerun})")
 
@@ -370,19 +392,26 @@ def run_program(opts, env, prefix, work, client, real, status, shown, argument, 
         # Shipped side by side: the batch file runs the command found beside it.
         folder = os.path.join(work, how.get("folder", "shipped"))
         os.makedirs(folder)
-        shutil.copy(opts.exe, folder)
-        shutil.copy(opts.status_exe, folder)
+        arm64 = how.get("arm64")
+        # Both programs; where the ARM64 builds must be missing, those in their place beside it.
+        for x64, arm in ((opts.exe, opts.arm64_exe), (opts.status_exe, opts.arm64_status_exe)):
+            shutil.copy(arm if arm64 == "missing" else x64, folder)
+            if arm64 in ("native", "32-bit-cmd", "beside"):
+                os.makedirs(os.path.join(folder, "arm64"), exist_ok=True)
+                shutil.copy(arm, os.path.join(folder, "arm64"))
         shutil.copy(opts.batch, folder)
         argument = argument or (blackbox.SAMPLE if real else PKG)
-        batch = to_windows(os.path.join(folder, os.path.basename(opts.batch)))
+        batch = to_windows(os.path.join(folder, os.path.basename(opts.batch)), opts.root)
         argv = {"cmd": ["cmd", "/c", batch, argument], "program": [batch, argument],
                 "cmd-delayed-expansion": ["cmd", "/v:on", "/c", batch, argument]}[how.get("start", "cmd")]
-        full = argument if ":" in argument else to_windows(work) + "\\" + argument
+        if arm64 == "32-bit-cmd":
+            argv[2:2] = ["set", "PROCESSOR_ARCHITECTURE=x86&&", "set", "PROCESSOR_ARCHITEW6432=ARM64&&"]
+        full = argument if ":" in argument else to_windows(work, opts.root) + "\\" + argument
         package_dir = how.get("reaches", full[:-1] if full.endswith("\\") else full)
     twin = alongside and winerun.start(argv, dict(env, NEWDEV_STANDIN_SCRIPT=alongside[0],
                                                   NEWDEV_STANDIN_LOG=to_windows(log + ".twin")), cwd=work)
     try:
-        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300)
+        stdout, stderr, actual_status = winerun.run(argv, env, cwd=work, timeout=300, root=opts.root)
     finally:
         if drive:
             os.unlink(link)
@@ -402,14 +431,17 @@ def run_program(opts, env, prefix, work, client, real, status, shown, argument, 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--list", action="store_true")
-    for option in ("--case", "--work", "--exe", "--status-exe", "--devsim", "--installer", "--batch", "--msi",
+    for option in ("--case", "--work", "--exe", "--status-exe", "--arm64-exe", "--arm64-status-exe", "--devsim",
+                   "--installer", "--batch", "--msi",
                    "--older-msi", "--version"):
         parser.add_argument(option)
+    parser.add_argument("--root", help="the arm64 root: run the batch file's ARM64 rows there")
     opts = parser.parse_args()
+    cases = ARM64_CASES if opts.root else CASES
     if opts.list:
-        print("\n".join(c[0] for c in CASES))
+        print("\n".join(c[0] for c in cases))
         return
-    case = next(c for c in CASES if c[0] == opts.case)
+    case = next(c for c in cases if c[0] == opts.case)
     run(opts, *case)
     print(f"PASS {case[0]}")
 

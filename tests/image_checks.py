@@ -3,7 +3,8 @@
 version resource, the hardening it asks of the loader, and that nothing of the machine that built
 it is inside. The image is read with pefile (Debian's python3-pefile).
 
-A row per check: name, what to read from the image, what it must be. ctest runs one row per test.
+A row per check: name, what to read from the image, what it must be. ctest runs one row per test,
+for each build of the command: for x64 (--machine x64) and for ARM64 (--machine arm64).
 """
 
 import argparse
@@ -86,14 +87,28 @@ def writable_and_executable(pe):
     return [s.Name.rstrip(b"\0").decode() for s in pe.sections if s.IMAGE_SCN_MEM_WRITE and s.IMAGE_SCN_MEM_EXECUTE]
 
 
+# What the header and the manifest name for each build: Windows refuses an .exe whose manifest
+# names another processor architecture (arm64 Wine does not: only this check sees it).
+MACHINES = {"x64": ("0x8664", "amd64"), "arm64": ("0xaa64", "arm64")}
+# An .exe that an installer, a script or a management tool copies to every machine stays small.
+MAX_SIZE = 512 * 1024
+
+
+def debug_entries(pe):
+    """The debug directory's entries: a CodeView entry names the .pdb, with the build's path, and
+    a GUID that differs per build."""
+    return [pefile.DEBUG_TYPE.get(d.struct.Type, d.struct.Type) for d in getattr(pe, "DIRECTORY_ENTRY_DEBUG", [])]
+
+
 def version_quad(version):
     return tuple(map(int, (version + ".0.0.0").split(".")[:4]))
 
 
 # name, what to read from the image (and the options), what it must be (given the options)
 CHECKS = [
-    ("pe32-plus-for-x86-64", lambda p, o: (hex(p.FILE_HEADER.Machine), hex(p.OPTIONAL_HEADER.Magic)),
-     lambda o: ("0x8664", "0x20b")),
+    ("pe32-plus-for-its-machine", lambda p, o: (hex(p.FILE_HEADER.Machine), hex(p.OPTIONAL_HEADER.Magic)),
+     lambda o: (MACHINES[o.machine][0], "0x20b")),
+    ("at-most-512-kib", lambda p, o: len(p.__data__) <= MAX_SIZE, lambda o: True),
     ("console-subsystem", lambda p, o: p.OPTIONAL_HEADER.Subsystem, lambda o: 3),
     ("minimum-windows-6-0", lambda p, o: (
         (p.OPTIONAL_HEADER.MajorOperatingSystemVersion, p.OPTIONAL_HEADER.MinorOperatingSystemVersion),
@@ -103,6 +118,9 @@ CHECKS = [
     ("manifest-runs-as-invoker", lambda p, o: [(n.get("level"), n.get("uiAccess"))
                                               for n in manifest_nodes(p, ASM_V3 + "requestedExecutionLevel")],
      lambda o: [("asInvoker", "false")]),
+    ("manifest-architecture-of-its-machine",
+     lambda p, o: [n.get("processorArchitecture") for n in manifest_path(p, ASM_V1 + "assemblyIdentity")],
+     lambda o: [MACHINES[o.machine][1]]),
     ("manifest-version-from-project",
      lambda p, o: [n.get("version") for n in manifest_nodes(p, ASM_V1 + "assemblyIdentity")],
      lambda o: [".".join(map(str, version_quad(o.version)))]),
@@ -127,6 +145,7 @@ CHECKS = [
      lambda o: (True, True)),
     ("no-link-timestamp", lambda p, o: p.FILE_HEADER.TimeDateStamp, lambda o: 0),
     ("no-build-paths", build_paths, lambda o: []),
+    ("no-debug-directory", lambda p, o: debug_entries(p), lambda o: []),
     # The hardening the loader is asked for.
     ("aslr-with-relocations", lambda p, o: relocations(p), lambda o: (True, False, True)),
     ("aslr-high-entropy", lambda p, o: p.OPTIONAL_HEADER.IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA, lambda o: True),
@@ -143,6 +162,7 @@ def main():
     parser.add_argument("--case")
     for option in ("--exe", "--version", "--source-dir", "--build-dir"):
         parser.add_argument(option)
+    parser.add_argument("--machine", choices=MACHINES, default="x64")
     opts = parser.parse_args()
     if opts.list:
         print("\n".join(name for name, _, _ in CHECKS))

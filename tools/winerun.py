@@ -24,6 +24,15 @@ emulator: one place for what Wine needs from every caller.
 - A prefix's wineserver can be kept running between runs (it spares each run its start-up) and
   is stopped, and waited for, when the caller is done.
 
+- ARM64 programs run in an arm64 Debian root with Debian's arm64 Wine (tools/arm64root.py), under
+  qemu: every function here takes `root=` for that, with the caller's paths as this machine sees
+  them. The root needs /proc, and a mount that outlived a run would keep the build tree from being
+  deleted and a CI runner from cleaning up the clone: so every command in the root runs in a
+  private mount namespace of its own (in_root), which mounts /proc there and vanishes, with its
+  mounts, when its last process ends. Nothing is mounted in this machine's namespace. Started
+  from outside the root, Wine could not talk to the root's wineserver: the server too runs in it.
+  arm64 Wine has no `wine` command and no wine64-preloader: ROOT_LOADER is started directly.
+
 Run as a script, `winerun.py PROGRAM [ARGS...]` starts one Windows program in the environment's
 WINEPREFIX the same way: ctest's cross-compiling emulator.
 """
@@ -38,11 +47,41 @@ import tempfile
 
 LOADER = "/usr/lib/wine/wine64"
 LOADER32 = "/usr/lib/wine/wine"  # from wine32
+# Debian's arm64 wine64, in the root; its server beside it.
+ROOT_LOADER = "/usr/lib/wine/wine64"
+ROOT_SERVER = "/usr/lib/wine/wineserver64"
 
 
-def command(argv):
-    """The Linux command that starts the Windows program argv[0] with the arguments argv[1:]."""
-    return ["setarch", platform.machine(), "-R", LOADER] + list(argv)
+def command(argv, root=None, cwd=None):
+    """The Linux command that starts the Windows program argv[0] with the arguments argv[1:]; with
+    `root`, ARM64 Wine's in that root, in `cwd` (paths as this machine sees them)."""
+    if root is None:
+        return ["setarch", platform.machine(), "-R", LOADER] + list(argv)
+    return in_root(root, [ROOT_LOADER, inside(root, argv[0])] + list(argv[1:]), cwd)
+
+
+def private_mounts(argv):
+    """argv in a mount namespace of its own, private: what it mounts is never seen outside it, and
+    goes when its last process ends."""
+    return ["unshare", "--mount", "--propagation", "private", "--"] + list(argv)
+
+
+def in_root(root, argv, cwd=None):
+    """The Linux command that runs argv inside `root` (chroot), in `cwd` there (default: its /),
+    with the root's /proc mounted in a private mount namespace that ends with the command."""
+    script = 'mount -t proc proc "$0/proc" && exec chroot "$0" /usr/bin/env -C "$1" -- "${@:2}"'
+    return private_mounts(["bash", "-c", script, root, inside(root, cwd or root)] + list(argv))
+
+
+def inside(root, path):
+    """A path under `root` as the root's own programs see it; any other argument unchanged."""
+    full = os.path.abspath(path)
+    top = os.path.abspath(root)
+    if full == top:
+        return "/"
+    if full.startswith(top + os.sep):
+        return full[len(top):]
+    return path
 
 
 def debug(channels):
@@ -50,25 +89,27 @@ def debug(channels):
     return channels if "virtual" in channels else channels + ",err+virtual"
 
 
-def env(prefix, **extra):
+def env(prefix, root=None, **extra):
     """The environment for a run in `prefix`: Wine quiet and without a display, plus `extra`."""
-    result = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    result = dict(os.environ, WINEPREFIX=prefix if root is None else inside(root, prefix), WINEDEBUG="-all")
     result.pop("DISPLAY", None)
     result.update(extra)
     result["WINEDEBUG"] = debug(result["WINEDEBUG"])
     return result
 
 
-def to_windows(path):
-    """A Linux path as Wine's Windows programs see it, on drive Z:."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+def to_windows(path, root=None):
+    """A Linux path as Wine's Windows programs see it, on drive Z:; with `root`, a path in it as
+    the Wine running there sees it."""
+    path = os.path.abspath(path)
+    return "Z:" + (path if root is None else inside(root, path)).replace("/", "\\")
 
 
-def start(argv, environment, cwd=None, stdin=subprocess.DEVNULL):
+def start(argv, environment, cwd=None, stdin=subprocess.DEVNULL, root=None):
     """Starts the Windows program argv[0] in the background; finish() waits for it."""
     out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-    return subprocess.Popen(command(argv), env=environment, cwd=cwd, stdin=stdin, stdout=out,
-                            stderr=err), out, err
+    return subprocess.Popen(command(argv, root, cwd), env=environment, cwd=cwd if root is None else None,
+                            stdin=stdin, stdout=out, stderr=err), out, err
 
 
 def finish(started, timeout=120):
@@ -86,9 +127,9 @@ def finish(started, timeout=120):
         return out.read(), err.read(), status
 
 
-def run(argv, environment, cwd=None, stdin=subprocess.DEVNULL, timeout=120):
+def run(argv, environment, cwd=None, stdin=subprocess.DEVNULL, timeout=120, root=None):
     """Runs the Windows program argv[0] to the end; returns (stdout, stderr, exit status)."""
-    return finish(start(argv, environment, cwd, stdin), timeout)
+    return finish(start(argv, environment, cwd, stdin, root), timeout)
 
 
 def processes(name, value):
@@ -106,29 +147,34 @@ def processes(name, value):
     return found
 
 
-def made(prefix):
+def made(prefix, root=None):
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         return False
-    return not os.path.exists(LOADER32) or os.path.exists(
+    return root is not None or not os.path.exists(LOADER32) or os.path.exists(
         os.path.join(prefix, "drive_c", "windows", "syswow64", "kernel32.dll"))
 
 
-def make_prefix(prefix):
+def make_prefix(prefix, root=None):
     """Makes the prefix unless it is there; returns whether it had to be made."""
-    if made(prefix):
+    if made(prefix, root):
         return False
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     with open(os.path.join(tempfile.gettempdir(), "usb-serial-driver-update-wineboot.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if made(prefix):
+        if made(prefix, root):
             return False
-        stop(prefix)
+        stop(prefix, root)
         shutil.rmtree(prefix, ignore_errors=True)  # one made before wine32 arrived
-        environment = env(prefix)
-        subprocess.run(command(["wineboot", "-i"]), env=environment, check=True,
+        environment = env(prefix, root)
+        subprocess.run(command(["wineboot", "-i"], root), env=environment, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=environment, check=True)
+        subprocess.run(server(root, "-w"), env=environment, check=True)
     return True
+
+
+def server(root, *args):
+    """The command that runs wineserver with `args`, for a prefix in `root` or on this machine."""
+    return ["wineserver"] + list(args) if root is None else in_root(root, [ROOT_SERVER] + list(args))
 
 
 # What marks a DLL as Wine's own, in its DOS header; and where Debian's Wine keeps its own newdev.
@@ -176,19 +222,38 @@ def wines_own(dll):
         return WINE_BUILTIN in f.read(128)
 
 
-def serve(prefix, linger=None):
+def serve(prefix, linger=None, root=None):
     """Starts the prefix's wineserver to outlast each run: by `linger` seconds, or until stop()."""
-    subprocess.run(["wineserver", "-p" if linger is None else f"-p{linger}"], env=env(prefix),
+    subprocess.run(server(root, "-p" if linger is None else f"-p{linger}"), env=env(prefix, root),
                    check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
 
-def stop(prefix):
+# Where Windows keeps the system environment that every process starts with.
+SYSTEM_ENVIRONMENT = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"
+
+
+def serve_arm64(prefix, root):
+    """Starts the wineserver of a prefix in the arm64 root until stop(), and gives its processes
+    the PROCESSOR_ARCHITECTURE of Windows on ARM. arm64 Wine 8 writes "x86" there at every boot
+    of the prefix, the first run of a new server; set after that run, with the server kept up,
+    Windows' value holds for every process started until stop()."""
+    serve(prefix, root=root)
+    environment = env(prefix, root)
+    for argv in (["reg", "add", SYSTEM_ENVIRONMENT, "/v", "PROCESSOR_ARCHITECTURE", "/d", "ARM64", "/f"],
+                 ["cmd", "/c", "echo %PROCESSOR_ARCHITECTURE%"]):
+        out, err, status = run(argv, environment, root=root)
+    if status != 0 or out.strip() != b"ARM64":
+        raise RuntimeError(f"{prefix}: PROCESSOR_ARCHITECTURE is {out.strip()!r}, not ARM64: "
+                           + err.decode(errors="replace"))
+
+
+def stop(prefix, root=None):
     """Ends every Wine process of the prefix and waits until they are gone."""
     if os.path.isdir(prefix):
-        environment = env(prefix)
-        subprocess.run(["wineserver", "-k"], env=environment, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=environment)
+        environment = env(prefix, root)
+        subprocess.run(server(root, "-k"), env=environment, stderr=subprocess.DEVNULL)
+        subprocess.run(server(root, "-w"), env=environment)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,10 @@
 @echo off
 rem update-drivers.cmd <driver package directory> [/restart-is-success]
-rem Runs usb-serial-driver-update.exe from this file's folder on the package and shows what it
-rem printed. A driver whose device is not plugged in (the command's line for it carries
+rem Runs usb-serial-driver-update.exe from this file's folder on the package (on Windows on ARM64,
+rem from the arm64 folder there) and shows what it printed. A driver whose device is not plugged in (the command's line for it carries
 rem ERROR_NO_SUCH_DEVINST, -536870389) is staged instead with Windows' pnputil, so that Windows
-rem installs it when the adapter is plugged in. Then usb-serial-driver-status.exe, also from this
-rem file's folder, says what the adapter has now. Exits 0 when each driver was updated or staged
+rem installs it when the adapter is plugged in. Then usb-serial-driver-status.exe, from the same
+rem folder, says what the adapter has now. Exits 0 when each driver was updated or staged
 rem and the adapter works (or is not plugged in), 3010 when a restart is needed to finish, 1
 rem otherwise: a driver neither updated nor staged, or an adapter that does not work (a problem
 rem code, a USB device without its COM-port device, another driver than the package's). With
@@ -30,6 +30,17 @@ rem Beside this file, not in a temp folder: a name that an ordinary user can cre
 rem be a link that turns an elevated append against another file.
 set "log=%~dp0update-drivers.log"
 >>"%log%" echo ---- %date% %time% %~nx0 "%dir%"
+rem Windows on ARM64 runs the ARM64 builds, from the arm64 folder beside this file: an x64 program
+rem runs there only emulated (Windows 11) or not at all (Windows 10), and an emulated process is
+rem not what installs drivers there. PROCESSOR_ARCHITECTURE is what cmd itself runs as; a 32-bit
+rem or emulated cmd (a 32-bit agent's) finds the machine's in PROCESSOR_ARCHITEW6432. Where the
+rem ARM64 builds are missing the run fails: the x64 ones are never run in their place.
+set "bin="
+set "arch=%PROCESSOR_ARCHITECTURE%"
+if defined PROCESSOR_ARCHITEW6432 set "arch=%PROCESSOR_ARCHITEW6432%"
+if /i "%arch%"=="ARM64" set "bin=arm64\"
+if not exist "%~dp0%bin%usb-serial-driver-update.exe" goto missing
+if not exist "%~dp0%bin%usb-serial-driver-status.exe" goto missing
 set bus=
 set port=
 rem Input from nul: with no console to read from, nothing can make the command wait. The line
@@ -37,7 +48,7 @@ rem starts with the redirection, not a quote, so that the cmd which "for /f" sta
 rem quotes around the two paths; "call" would keep them too, but doubles every caret in them.
 rem The output is read line by line, not through a temporary file, so that runs started at
 rem the same moment cannot take each other's file.
-for /f "delims=" %%L in ('^<nul "%~dp0usb-serial-driver-update.exe" "%dir%"') do (
+for /f "delims=" %%L in ('^<nul "%~dp0%bin%usb-serial-driver-update.exe" "%dir%"') do (
   echo %%L
   >>"%log%" echo %%L
   if "%%L"=="FTDIBus driver update: OK" set bus=ok
@@ -75,7 +86,7 @@ rem verdict stands.
 :adapter
 set adapter=
 set why=
-for /f "tokens=1,2,*" %%A in ('^<nul "%~dp0usb-serial-driver-status.exe" --package "%dir%"') do (
+for /f "tokens=1,2,*" %%A in ('^<nul "%~dp0%bin%usb-serial-driver-status.exe" --package "%dir%"') do (
   >>"%log%" echo %%A %%B %%C
   if "%%A"=="Adapter:" set "adapter=%%B"
   if "%%A"=="Adapter:" set "why=%%A %%B %%C"
@@ -108,6 +119,13 @@ if /i "%~2"=="/restart-is-success" (
 )
 >>"%log%" echo Result: exit 3010, every driver updated or staged; a restart is needed to finish.
 exit /b 3010
+
+:missing
+echo %bin%usb-serial-driver-update.exe or %bin%usb-serial-driver-status.exe is missing beside %~nx0: this Windows (%arch%) runs that build of the programs.
+>>"%log%" echo %bin%usb-serial-driver-update.exe or %bin%usb-serial-driver-status.exe is missing beside %~nx0: this Windows (%arch%) runs that build of the programs.
+>>"%log%" echo Result: exit 1, a driver was neither updated nor staged.
+echo USB serial adapter driver update failed. 1>&2
+exit /b 1
 
 rem :stage <label> <INF file> <variable>: adds the package's INF to the driver store. Exit status
 rem 0, or 3010 (a restart is needed), is success. pnputil's own output is shown, not logged: where
