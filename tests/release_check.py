@@ -41,7 +41,10 @@ LATER = 10 * 86400  # seconds after signing: both test certificates have expired
 TSA_OK = "Timestamp Server Signature verification: ok"
 PROGRAMS = ["usb-serial-driver-update.exe", "usb-serial-driver-status.exe"]
 # The guides ship beside README.md, as docs/ in the source tree, so that its links work unzipped.
-ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "docs/building-and-testing.md",
+# Their ARM64 builds, where update-drivers.cmd looks for them on Windows on ARM64.
+ARM64_PROGRAMS = ["arm64/" + name for name in PROGRAMS]
+ENTRIES = ["LICENSE", "README.md", "SHA256SUMS", "THIRD-PARTY-NOTICES.txt", "arm64/usb-serial-driver-status.exe",
+           "arm64/usb-serial-driver-update.exe", "docs/building-and-testing.md",
            "docs/deploying.md", "docs/error-codes.md", "docs/how-it-works.md", "docs/security.md",
            "docs/signing.md", "docs/status.md", "examples/usb-serial-driver.nsi",
            "examples/usb-serial-driver.wxs", "update-drivers.cmd", "usb-serial-driver-status.exe",
@@ -85,13 +88,19 @@ def release_from_copy(work, relative, autocrlf=False):
             if os.path.isfile(os.path.join(ROOT, name)):
                 os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
                 shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
-    sh(["cmake", "--preset", "release"], cwd=tree)
-    sh(["cmake", "--build", "--preset", "release"], cwd=tree)
-    env = dict(os.environ, SOURCE_DATE_EPOCH=EPOCH)
+    # The ARM64 tree first, as `make release` builds it, with this tree's Zig and the runtime
+    # libraries it has built already (they do not depend on where the sources are).
+    zig = dict(os.environ, ZIG=os.path.join(ROOT, "build", "deps", "zig", "zig"),
+               ZIG_GLOBAL_CACHE_DIR=os.path.join(ROOT, "build", "zig-cache", "global"))
+    for preset in ("release-arm64", "release"):
+        sh(["cmake", "--preset", preset], cwd=tree, env=zig)
+        sh(["cmake", "--build", "--preset", preset], cwd=tree, env=zig)
+    env = dict(zig, SOURCE_DATE_EPOCH=EPOCH)
     sh([sys.executable, os.path.join(tree, "tools", "release"), "pack", "--build",
         os.path.join(tree, "build", "release"), "--out", os.path.join(tree, "dist")], env=env)
     zips = [os.path.join(tree, "dist", z) for z in os.listdir(os.path.join(tree, "dist"))]
-    return [os.path.join(tree, "build", "release", "src", name) for name in PROGRAMS], zips[0]
+    return [os.path.join(tree, "build", "release", "src", name) for name in PROGRAMS] + [
+        os.path.join(tree, "build", "release-arm64", "src", name) for name in PROGRAMS], zips[0]
 
 
 def reproducible(opts):
@@ -107,7 +116,8 @@ def reproducible(opts):
         sums = {name: hashlib.sha256(z.read(name)).hexdigest() for name in ENTRIES if name != "SHA256SUMS"}
         expect("SHA256SUMS", "".join(f"{h}  {n}\n" for n, h in sorted(sums.items())),
                z.read("SHA256SUMS").decode())
-        expect("the .exe files in the zip", list(map(sha256, exes_a)), [sums[name] for name in PROGRAMS])
+        expect("the .exe files in the zip, x64 and ARM64", list(map(sha256, exes_a)),
+               [sums[name] for name in PROGRAMS + ARM64_PROGRAMS])
         batch = z.read("update-drivers.cmd")
         expect("update-drivers.cmd has CR LF line ends only", batch.count(b"\n"), batch.count(b"\r\n"))
 
@@ -175,13 +185,14 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         base = signed_base(opts, folder)
         with zipfile.ZipFile(base + ".zip") as z:
             inside, bom = z.read("usb-serial-driver-update.exe"), json.loads(z.read(BOM))
-            status = z.read("usb-serial-driver-status.exe")
+            others = [z.read(name) for name in PROGRAMS[1:] + ARM64_PROGRAMS]
         expect("signed zip's bill of materials names its .exe files",
-               [hashlib.sha256(inside).hexdigest(), hashlib.sha256(status).hexdigest()],
+               [hashlib.sha256(data).hexdigest() for data in [inside] + others],
                [bom["metadata"]["component"]["hashes"][0]["content"]] + program_hashes(bom))
-        with open(os.path.join(folder, "status-from-zip.exe"), "wb") as f:
-            f.write(status)
-        expect("the zip's status program verifies with its timestamp", (0, True), verify(ca_dir, f.name))
+        for name, data in zip(PROGRAMS[1:] + ARM64_PROGRAMS, others):
+            with open(os.path.join(folder, name.replace("/", "-")), "wb") as f:
+                f.write(data)
+            expect(f"the zip's {name} verifies with its timestamp", (0, True), verify(ca_dir, f.name))
         if kind == "exe":
             return base + ".exe", exe
         with open(os.path.join(folder, "from-zip.exe"), "wb") as f:
@@ -225,7 +236,7 @@ def installer_build(folder, ca_dir, url, check=True, key=None, env=None):
     of its own: (build tree, installer), or the finished build when not `check`ed. `key` is the
     KEY settings (-D...) for a key in a token; `env` then finds the token."""
     build = os.path.join(folder, "build")
-    sh(["cmake", "--preset", "release", "-B", build, f"-DSIGN_CERT={ca_dir}/signer.pem",
+    sh(["cmake", "--preset", "release", "-B", build, f"-DARM64_BUILD={ARM64_BUILD}", f"-DSIGN_CERT={ca_dir}/signer.pem",
         *(key or [f"-DSIGN_KEY={ca_dir}/signer.key"]), f"-DSIGN_TSA={url}"], cwd=ROOT, env=env)
     argv = ["cmake", "--build", build, "--target", "installer"]
     if not check:
@@ -473,8 +484,30 @@ def linked_per_map(opts):
     return {os.path.realpath(f) for f in files}
 
 
+def arm64_build(build):
+    """The ARM64 tree the x64 build takes the ARM64 programs from."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        return re.search(r"^ARM64_BUILD:[A-Z]+=(.+)$", f.read(), re.M)[1]
+
+
+ARM64_BUILD = None  # that of --build
+
+
+def arm64_linked_per_link_record():
+    """The libraries Zig built and linked into the ARM64 programs, by name, from their link command
+    lines: every .lib and .obj but theirs (their own objects, in Zig's local cache)."""
+    found = set()
+    for name in PROGRAMS:
+        with open(os.path.join(ARM64_BUILD, "src", name + ".link")) as f:
+            found |= {os.path.basename(w) for w in f.read().split()
+                      if w.endswith((".lib", ".obj")) and "/zig-cache/local/" not in w}
+    return found
+
+
 def notices_and_bom_cover_the_link(opts):
-    linked = linked_per_map(opts)
+    arm64 = arm64_linked_per_link_record()
+    expect("the ARM64 links name the C++ runtime and the start-up code (control)", True, {"c++.lib", "crt2.obj"} <= arm64)
+    linked = linked_per_map(opts) | arm64
     expect("the map names the C++ runtime (control)", True, any(f.endswith("libstdc++.a") for f in linked))
     with packed(opts) as z:
         bom = json.loads(z.read(BOM))
@@ -511,10 +544,18 @@ def bom_usable(opts):
              for c in bom["components"] for entry in c["licenses"] if "license" in entry
              and "name" in entry["license"]}
     expect("LicenseRefs named without their text", [], sorted(r for r in named if not texts.get(r, "").strip()))
-    purls = [c["purl"] for c in bom["components"] + bom["metadata"]["tools"]["components"] if "purl" in c]
-    expect("the package URLs are Debian's (control)", True, bool(purls) and all(p.startswith("pkg:deb/debian/") for p in purls))
+    # Zig and what it builds come from npm, the rest from Debian: a Debian package URL needs its
+    # release, an npm one the package's hash (its integrity), or neither says exactly what it is.
+    entries = [c for c in bom["components"] + bom["metadata"]["tools"]["components"] if "purl" in c]
+    purls = [c["purl"] for c in entries]
+    expect("the package URLs are Debian's or npm's, some of each (control)", (True, True, True),
+           (all(p.startswith(("pkg:deb/debian/", "pkg:npm/")) for p in purls),
+            any(p.startswith("pkg:deb/") for p in purls), any(p.startswith("pkg:npm/") for p in purls)))
     expect("Debian package URLs without distro=debian-12", [],
-           [p for p in purls if "distro=debian-12" not in p.split("?", 1)[-1].split("&")])
+           [p for p in purls if p.startswith("pkg:deb/") and "distro=debian-12" not in p.split("?", 1)[-1].split("&")])
+    expect("npm package URLs without the package's SHA-512", [],
+           [c["purl"] for c in entries if c["purl"].startswith("pkg:npm/")
+            and not any(h["alg"] == "SHA-512" and len(h["content"]) == 128 for h in c.get("hashes", []))])
 
 
 def installer_script_from_zip(opts):
@@ -573,6 +614,8 @@ def main():
     if opts.list:
         print("\n".join(name for name, _ in CASES))
         return
+    global ARM64_BUILD
+    ARM64_BUILD = arm64_build(opts.build)
     name, run = next(c for c in CASES if c[0] == opts.case)
     try:
         run(opts)

@@ -7,8 +7,15 @@ they stay true when the toolchain changes. Nothing about a component is typed he
 recognise its files and, for GCC's copyright file, which is not machine-readable, its SPDX
 expression. A linked file that no component claims stops the release: better no release than
 one whose notices miss a part.
+
+The ARM64 builds are linked by Zig from libraries it builds from its own sources (lib/ of the
+pinned npm package that tools/install-deps unpacks into build/deps/zig): the same holds there,
+with Zig's link command line (the .exe.link tools/zig-c++ keeps) for the map, the npm package's
+name, version and integrity for the Debian package, and the licence files in Zig's lib/ for the
+copyright file.
 """
 
+import base64
 import hashlib
 import json
 import os
@@ -44,6 +51,29 @@ COMPONENTS = [
     # Start-up code, C library additions and the import libraries of Windows' own DLLs.
     Component("mingw-w64-crt", "the mingw-w64 C runtime", r"crt2\.o|lib[a-z0-9_]+\.a", "mingw-w64",
               "mingw-w64-crt/"),
+]
+
+@dataclass
+class ZigComponent:
+    name: str
+    description: str
+    files: str  # a regular expression for the names of the libraries Zig built and linked
+    license: str  # an SPDX expression
+    texts: tuple  # its licence files, in Zig's package
+
+
+LLVM = "Apache-2.0 WITH LLVM-exception"
+ZIG_COMPONENTS = [
+    ZigComponent("llvm-libc++", "LLVM's C++ standard library, with its ABI library libc++abi",
+                 r"c\+\+(abi)?\.lib", LLVM, ("lib/libcxx/LICENSE.TXT", "lib/libcxxabi/LICENSE.TXT")),
+    ZigComponent("llvm-libunwind", "LLVM's exception unwinding library", r"unwind\.lib", LLVM,
+                 ("lib/libunwind/LICENSE.TXT",)),
+    ZigComponent("zig-compiler-rt", "Zig's low-level runtime (compiler-rt)", r"compiler_rt\.lib", "MIT",
+                 ("LICENSE",)),
+    # Start-up code, C library additions and the import libraries of Windows' own DLLs, which Zig
+    # makes from mingw-w64's definitions. Its licence file says which parts are under which licence.
+    ZigComponent("zig-mingw-w64", "the mingw-w64 C runtime, as Zig ships and builds it",
+                 r"(dll)?crt2\.obj|[a-z0-9_-]+\.lib", "LicenseRef-mingw-w64", ("lib/libc/mingw/COPYING",)),
 ]
 
 # Debian's short license names as SPDX identifiers; any other becomes a LicenseRef of its own.
@@ -155,6 +185,49 @@ def components_of(files):
     return linked
 
 
+def zig_package(zig_dir):
+    """{package, version, integrity} of the npm package Zig was unpacked from (tools/install-deps)."""
+    try:
+        with open(os.path.join(zig_dir, "INTEGRITY")) as f:
+            spec, integrity = f.read().split()
+    except (OSError, ValueError):
+        raise Error(f"{zig_dir}/INTEGRITY names no npm package: run tools/install-deps")
+    package, version = spec.rsplit("@", 1)
+    return {"package": package, "version": version, "integrity": integrity, "source": "npm"}
+
+
+def zig_linked_files(link_record, own_dirs):
+    """The libraries and objects on Zig's link command line that are not ours: those Zig built
+    from its own sources. Named by file name: their folders are hashes in Zig's cache."""
+    with open(link_record, encoding="utf-8") as f:
+        words = f.read().split()
+    if not words or words[0] != "lld-link":
+        raise Error(f"{link_record} holds no link command line")
+    own = [os.path.realpath(d) + os.sep for d in own_dirs]
+    return sorted(os.path.basename(w) for w in words[1:] if w.endswith((".obj", ".lib")) and not w.startswith("-")
+                  and not any(os.path.realpath(w).startswith(d) for d in own))
+
+
+def zig_components_of(files, zig_dir):
+    """[Linked] in the order of ZIG_COMPONENTS, for each component the files come from."""
+    info = zig_package(zig_dir)
+    found = {}
+    for name in files:
+        component = next((c for c in ZIG_COMPONENTS if re.fullmatch(c.files, name)), None)
+        if component is None:
+            raise Error(f"linked file {name} (built by Zig) is no known component: name it in tools/thirdparty.py")
+        found.setdefault(component.name, Linked(component, info, [])).files.append(name)
+    linked = [found[c.name] for c in ZIG_COMPONENTS if c.name in found]
+    for item in linked:
+        texts = []
+        for path in item.component.texts:
+            with open(os.path.join(zig_dir, path), encoding="utf-8") as f:
+                texts.append(f"{path}:\n\n{f.read().strip()}")
+        item.expression, item.notice = item.component.license, "\n\n".join(texts) + "\n"
+        item.texts = {ref: item.notice for ref in re.findall(r"LicenseRef-[A-Za-z0-9.-]+", item.expression)}
+    return linked
+
+
 def distro():
     """This Debian release, as package URLs name it (debian-12): a package's version alone does not
     tell which release's archive it came from."""
@@ -166,6 +239,8 @@ def distro():
 
 
 def purl(info):
+    if info["source"] == "npm":
+        return f"pkg:npm/{urllib.parse.quote(info['package'], safe='/')}@{info['version']}"
     return (f"pkg:deb/debian/{info['package']}@{urllib.parse.quote(info['version'], safe='')}"
             f"?arch={info['architecture']}&distro={distro()}")
 
@@ -184,16 +259,27 @@ def licenses(item):
             if t in item.texts else {"license": {"id": t}} for t in terms]
 
 
-def notices(version, linked, programs):
+def origin(info):
+    if info["source"] == "npm":
+        return f"Built by Zig from its npm package {info['package']} {info['version']} (integrity {info['integrity']})"
+    return f"Debian package: {info['package']} (source {info['source']})"
+
+
+def notices(version, linked, programs, arm64_linked=(), arm64_programs=()):
     out = [f"Third-party notices for usb-serial-driver-update {version}", "",
            f"{' and '.join(programs)} are linked statically with the components",
            "below. Each is named with the Debian package it was built from, that package's version,",
            "and the license text or notice that package's copyright file gives for it.", ""]
+    if arm64_programs:
+        out += [f"{' and '.join(arm64_programs)}, the ARM64 builds, are linked statically with the",
+                "components that follow those, which Zig builds from its own sources: each is named",
+                "with the npm package Zig came from, its version and integrity, and the license texts",
+                "Zig ships for it.", ""]
     shown = {}
-    for item in linked:
+    for item in list(linked) + list(arm64_linked):
         info = item.info
         out += ["=" * 78, f"{item.component.name} {info['version']}: {item.component.description}",
-                f"Debian package: {info['package']} (source {info['source']})",
+                origin(info),
                 f"License: {item.expression}",
                 "Linked from: " + ", ".join(os.path.basename(f) for f in item.files), "-" * 78]
         out.append(f"The same text as for {shown[item.notice]} above." if item.notice in shown
@@ -203,6 +289,30 @@ def notices(version, linked, programs):
     return "\n".join(out).encode()
 
 
+def npm_hashes(info):
+    """An npm integrity (sha512-<base64>) as a CycloneDX hash."""
+    algorithm, digest = info["integrity"].split("-", 1)
+    if algorithm != "sha512":
+        raise Error(f"{info['package']}: integrity {algorithm} is not SHA-512")
+    return [{"alg": "SHA-512", "content": base64.b64decode(digest).hex()}]
+
+
+def component(item):
+    info = item.info
+    entry = {"type": "library", "bom-ref": f"component:{item.component.name}", "name": item.component.name,
+             "version": info["version"], "description": item.component.description,
+             "licenses": licenses(item), "purl": purl(info)}
+    if info["source"] == "npm":
+        entry["hashes"] = npm_hashes(info)
+        entry["properties"] = [{"name": "npm:package", "value": info["package"]},
+                               {"name": "npm:integrity", "value": info["integrity"]}]
+    else:
+        entry["properties"] = [{"name": "debian:package", "value": info["package"]},
+                               {"name": "debian:source", "value": info["source"]}]
+    entry["properties"] += [{"name": "linked-file", "value": f} for f in item.files]
+    return entry
+
+
 def bill_of_materials(version, programs, files, linked, toolchain, timestamp):
     """CycloneDX 1.5: the .exe files ({name: bytes}, the command first, which the metadata
     describes; each other one an application component) with their hashes, each linked component
@@ -210,15 +320,10 @@ def bill_of_materials(version, programs, files, linked, toolchain, timestamp):
     names = list(programs)
     digests = {name: hashlib.sha256(data).hexdigest() for name, data in programs.items()}
     digest, exe_ref = digests[names[0]], names[0]
-    components = [{
-        "type": "library", "bom-ref": f"component:{item.component.name}", "name": item.component.name,
-        "version": item.info["version"], "description": item.component.description,
-        "licenses": licenses(item), "purl": purl(item.info),
-        "properties": [{"name": "debian:package", "value": item.info["package"]},
-                       {"name": "debian:source", "value": item.info["source"]}]
-        + [{"name": "linked-file", "value": f} for f in item.files]} for item in linked]
+    components = [component(item) for item in linked]
     tools = [{"type": "application", "name": info["package"], "version": info["version"], "purl": purl(info),
-              "description": role} for role, info in toolchain]
+              "description": role, **({"hashes": npm_hashes(info)} if info["source"] == "npm" else {})}
+             for role, info in toolchain]
     bom = {
         "bomFormat": "CycloneDX", "specVersion": "1.5",
         "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, "usb-serial-driver-update:"
@@ -232,7 +337,9 @@ def bill_of_materials(version, programs, files, linked, toolchain, timestamp):
                           "licenses": [{"license": {"id": "MIT"}}],
                           "properties": [{"name": "file", "value": exe_ref}]},
         },
-        "components": [{"type": "application", "bom-ref": name, "name": name[:-len(".exe")], "version": version,
+        "components": [{"type": "application", "bom-ref": name, "name": os.path.basename(name)[:-len(".exe")],
+                        "version": version, **({"description": "The ARM64 build, for Windows on ARM64"}
+                                               if name.startswith("arm64/") else {}),
                         "hashes": [{"alg": "SHA-256", "content": digests[name]}],
                         "licenses": [{"license": {"id": "MIT"}}],
                         "properties": [{"name": "file", "value": name}]} for name in names[1:]] + components,
