@@ -463,11 +463,12 @@ def bom_valid(opts):
     validator = jsonschema.Draft7Validator(schema, resolver=resolver, format_checker=jsonschema.FormatChecker())
     with packed(opts) as z:
         bom = json.loads(z.read(BOM))
-        exe, status = (hashlib.sha256(z.read(name)).hexdigest() for name in PROGRAMS)
+        exe, *others = (hashlib.sha256(z.read(name)).hexdigest() for name in PROGRAMS + ARM64_PROGRAMS)
     expect("schema errors", [], [f"{list(e.path)}: {e.message}" for e in validator.iter_errors(bom)])
     expect("the .exe's hash in the bill of materials", [{"alg": "SHA-256", "content": exe}],
            bom["metadata"]["component"]["hashes"])
-    expect("the status program's hash in the bill of materials", [status], program_hashes(bom))
+    expect("the status program's and the ARM64 builds' hashes in the bill of materials", others,
+           program_hashes(bom))
     expect("a version for the .exe, each component and each tool", True,
            all(c.get("version") for c in [bom["metadata"]["component"]] + bom["components"]
                + bom["metadata"]["tools"]["components"]))

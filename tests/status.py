@@ -9,6 +9,10 @@ bits: 3010 shows as 194) and the exact output, with the devices' instance IDs as
 names them. JSON output is parsed with json.loads and validated against the document's schema
 with Debian's python3-jsonschema. On failure a row prints the command that re-runs it and
 expected beside actual. ctest runs one row per test (--case NAME); --list names the rows.
+
+With --root, the ARM64 build as ARM64 code under arm64 Wine in that root (tools/arm64root.py), in
+the black-box table's ARM64 prefix, which has no device of the adapter: the rows of ARM64_CASES
+(the simulated adapter's bus driver is x64 code, which arm64 Wine cannot run).
 """
 
 import argparse
@@ -62,6 +66,9 @@ SCHEMA = {
                 "port_name": NULLABLE}}},
         "restart_required": {"type": "boolean"},
         "result": {"enum": ["working", "no-adapter", "staged", "problem", "other-driver", "restart"]}}}
+
+
+ARM64_CASES = ["no-adapter"]
 
 
 def simulated_device(role, instance, port_name, problem=0, restart=False):
@@ -150,7 +157,7 @@ def run(opts, case):
     work = os.path.join(opts.work, "status", case.name)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    prefix = os.path.join(opts.work, "prefix-real")
+    prefix = os.path.join(opts.work, "prefix-standin" if opts.root else "prefix-real")
     if case.devices == "staged":
         # INF files put into the INF folder stay there: a copy of the prefix of the row's own.
         simulate(opts, prefix, ())
@@ -159,15 +166,20 @@ def run(opts, case):
         prefix = os.path.join(work, "prefix")
     env = blackbox.wine_env(opts, blackbox.Case(case.name, [], prefix="real"), prefix,
                             os.path.join(work, "calls.log"), os.path.join(work, "release"))
+    status_exe = opts.status_exe
     try:
-        package, instances = set_up(opts, case, work, prefix, env)
-        argv = [opts.status_exe] + [to_windows(package) if a == ADAPTER else a for a in case.args]
+        if opts.root:
+            package, instances = None, {}
+            status_exe = shutil.copy(status_exe, work)  # where the root's Wine sees it
+        else:
+            package, instances = set_up(opts, case, work, prefix, env)
+        argv = [status_exe] + [to_windows(package) if a == ADAPTER else a for a in case.args]
         log = os.path.join(work, "cfgmgr32.log")
         if case.cfgmgr32:
             env.update(WINEDLLOVERRIDES="newdev=n;cfgmgr32=n", CFGMGR32_STANDIN_STATUS=case.cfgmgr32,
                        CFGMGR32_STANDIN_LOG=to_windows(log))
         rerun = " ".join(f"{k}={shlex.quote(env[k])}" for k in sorted(env)
-                         if k.startswith(("WINE", "CFGMGR32_"))) + " " + shlex.join(winerun.command(argv))
+                         if k.startswith(("WINE", "CFGMGR32_"))) + " " + shlex.join(winerun.command(argv, opts.root, work))
 
         def check(what, expected, actual):
             if expected != actual:
@@ -181,7 +193,7 @@ def run(opts, case):
             inf = os.path.join(prefix, "drive_c", "windows", "inf")
             for number, name in enumerate(("ftdibus.inf", "ftdiport.inf"), 90):
                 shutil.copyfile(os.path.join(package, name), os.path.join(inf, f"oem{number}.inf"))
-        stdout, stderr, status = winerun.run(argv, env)
+        stdout, stderr, status = winerun.run(argv, env, cwd=work, root=opts.root)
         check("exit status", case.status, status)
         bus, port = instances.get("bus"), instances.get("port")
         if case.json:
@@ -216,9 +228,10 @@ def main():
     parser.add_argument("--list", action="store_true")
     for option in ("--case", "--work", "--exe", "--status-exe", "--devsim", "--bus-driver"):
         parser.add_argument(option)
+    parser.add_argument("--root", help="the arm64 root: run the ARM64 build there")
     opts = parser.parse_args()
     if opts.list:
-        print("\n".join(c.name for c in CASES))
+        print("\n".join(c.name for c in CASES if not opts.root or c.name in ARM64_CASES))
         return
     case = next((c for c in CASES if c.name == opts.case), None)
     if case is None:
