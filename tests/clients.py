@@ -40,7 +40,8 @@ WXS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples",
 # The MSI installs here and runs the batch file on the package folder inside.
 MSI_DIR = "C:\\Program Files\\USB Serial Driver Update"
 MSI_PKG = MSI_DIR + "\\driver-package"
-MSI_FILES = ["driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
+MSI_FILES = ["arm64/usb-serial-driver-status.exe", "arm64/usb-serial-driver-update.exe",
+             "driver-package/ftdibus.inf", "driver-package/ftdiport.inf", "update-drivers.cmd",
              "usb-serial-driver-status.exe", "usb-serial-driver-update.exe"]
 # The batch file's record of its runs, beside it; a rollback leaves it, uninstall removes it.
 LOG = "update-drivers.log"

@@ -200,13 +200,14 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
         return f.name, exe
     if kind == "installer":
         build, installer, _ = installer_build(folder, ca_dir, url)
-        carried = os.path.join(build, "examples", "signed", "usb-serial-driver-update.exe")
-        sh(["7z", "x", "-o" + os.path.join(folder, "unpacked"), installer])
+        sh(["7z", "x", "-aou", "-o" + os.path.join(folder, "unpacked"), installer])
         for name in PROGRAMS:
             inside = carried_commands(os.path.join(folder, "unpacked"), name)
-            carried = os.path.join(build, "examples", "signed", name)
-            expect(f"the installer carries the signed {name}", [sha256(carried)], [sha256(p) for p in inside])
-            expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+            carried = [os.path.join(build, "examples", "signed", arch, name) for arch in CARRIED_BUILDS]
+            expect(f"the installer carries the signed x64 and ARM64 {name}", sorted(sha256(c) for c in carried),
+                   sorted(sha256(p) for p in inside))
+            for copy in inside:
+                expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, copy))
         return installer, os.path.join(build, "examples", "signed", "usb-serial-driver-setup-unsigned.exe")
     # The MSI as `make msi CERT=... KEY=... TSA=url` makes it, and the same unsigned.
     signed, unsigned = os.path.join(folder, "usb-serial-driver.msi"), os.path.join(folder, "unsigned.msi")
@@ -216,14 +217,22 @@ def signed_artifact(opts, folder, ca_dir, kind, url):
     sh(["msiextract", "-C", os.path.join(folder, "unpacked"), signed])
     for name in PROGRAMS:
         inside = carried_commands(os.path.join(folder, "unpacked"), name)
-        expect(f"the MSI carries one {name}", 1, len(inside))
-        expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+        expect(f"the MSI carries an x64 and an ARM64 {name}", len(CARRIED_BUILDS), len(inside))
+        for copy in inside:
+            expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, copy))
     return signed, unsigned
+
+
+# The installer and the MSI carry both programs twice: for x64, and for ARM64 (arm64 in the MSI).
+CARRIED_BUILDS = ("x64", "arm64")
 
 
 def carried_commands(unpacked, name="usb-serial-driver-update.exe"):
     """The copies of a program in an unpacked installer or MSI, wherever it puts them."""
-    return [os.path.join(d, n) for d, _, names in os.walk(unpacked) for n in names if n == name]
+    # 7-Zip renames the installer's second file of a name (its ARM64 build) to name_1.exe.
+    stem, extension = os.path.splitext(name)
+    copy = re.compile(re.escape(stem) + r"(_\d+)?" + re.escape(extension))
+    return [os.path.join(d, n) for d, _, names in os.walk(unpacked) for n in names if copy.fullmatch(n)]
 
 
 def program_hashes(bom):
@@ -382,7 +391,7 @@ def token_signed(opts):
         if opts.case.endswith("installer-timestamped"):
             key = [f"-DSIGN_KEY={tok.uri}", f"-DSIGN_PKCS11_MODULE={SPY}", f"-DSIGN_PASS_FILE={tok.pin_file}"]
             build, signed, said = installer_build(folder, ca_dir, f"{refusing} {url}", key=key, env=tok.env)
-            sh(["7z", "x", "-o" + unpacked, signed])
+            sh(["7z", "x", "-aou", "-o" + unpacked, signed])
             failed_logins = 0
         else:
             build, signed = folder, os.path.join(folder, "usb-serial-driver.msi")
@@ -398,15 +407,17 @@ def token_signed(opts):
             expect("logins with the wrong PIN", failed_logins, tok.logins())
             said = sh(argv + ["--pkcs11-module", SPY, "--pass-file", tok.pin_file], merged=True, env=tok.env)
             sh(["msiextract", "-C", unpacked, signed])
-        expect("logins: one per signed file (the command, the status program, then what carries them)", 3,
+        expect("logins: one per signed file (both programs for x64 and ARM64, then what carries them)",
+               2 * len(CARRIED_BUILDS) + 1,
                tok.logins() - failed_logins)
         expect("where the PIN shows", [], (["output"] if tok.pin in said else []) + [
             os.path.join(d, n) for d, _, names in os.walk(build) for n in names
             if tok.pin.encode() in open(os.path.join(d, n), "rb").read()])
     for name in PROGRAMS:
         inside = carried_commands(unpacked, name)
-        expect(f"carried copies of {name}", 1, len(inside))
-        expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, inside[0]))
+        expect(f"carried copies of {name}", len(CARRIED_BUILDS), len(inside))
+        for copy in inside:
+            expect(f"the {name} it carries verifies with its timestamp", (0, True), verify(ca_dir, copy))
     expect("verify now: status, timestamp verified", (0, True), verify(ca_dir, signed))
 
 

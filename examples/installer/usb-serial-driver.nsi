@@ -12,9 +12,10 @@
 ;
 ; Build it (makensis comes with NSIS 3; Debian's package is `nsis`):
 ;   makensis [/DCOMMAND_EXE=<the .exe>] [/DSTATUS_EXE=<the status .exe>]
+;            [/DARM64_COMMAND_EXE=<its ARM64 build>] [/DARM64_STATUS_EXE=<its ARM64 build>]
 ;            [/DPACKAGE_DIR=<driver package dir>] [/DOUTFILE=<installer>] [/DAMD64] usb-serial-driver.nsi
 ; Relative paths are taken from this script's folder. The defaults: each .exe one folder up (as in
-; the release zip) or else this repository's build, the folder driver-package one folder up (in
+; the release zip; the ARM64 builds in arm64 there) or else this repository's build, the folder driver-package one folder up (in
 ; the release zip, put your package there; in the repository it is the sample package), and
 ; usb-serial-driver-setup.exe beside this script.
 ; Run it: usb-serial-driver-setup.exe [/S] [/LOG=<file>]
@@ -25,6 +26,9 @@
 ; That is enough: 64-bit Windows starts the 64-bit command as a 64-bit process whoever asks, and
 ; nothing here lies in System32, the folder that WOW64 redirects for a 32-bit process.
 ; /DAMD64 builds a 64-bit installer instead, where the NSIS at hand has the amd64 target.
+; On Windows on ARM64 it unpacks the ARM64 builds instead: an x64 program runs there emulated, as
+; on an x64 machine, and cannot load the native installer components a driver install may need.
+; An x86 installer runs emulated on every Windows on ARM64, so it can choose for itself.
 Unicode true
 !ifdef AMD64
   Target amd64-unicode
@@ -34,6 +38,7 @@ Unicode true
 
 !include FileFunc.nsh
 !include LogicLib.nsh
+!include x64.nsh
 
 ; makensis resolves relative paths from this script's folder.
 !ifndef COMMAND_EXE
@@ -48,6 +53,20 @@ Unicode true
     !define STATUS_EXE "../usb-serial-driver-status.exe"
   !else
     !define STATUS_EXE "../../build/mingw/src/usb-serial-driver-status.exe"
+  !endif
+!endif
+!ifndef ARM64_COMMAND_EXE
+  !if /FileExists "../arm64/usb-serial-driver-update.exe"
+    !define ARM64_COMMAND_EXE "../arm64/usb-serial-driver-update.exe"
+  !else
+    !define ARM64_COMMAND_EXE "../../build/arm64/src/usb-serial-driver-update.exe"
+  !endif
+!endif
+!ifndef ARM64_STATUS_EXE
+  !if /FileExists "../arm64/usb-serial-driver-status.exe"
+    !define ARM64_STATUS_EXE "../arm64/usb-serial-driver-status.exe"
+  !else
+    !define ARM64_STATUS_EXE "../../build/arm64/src/usb-serial-driver-status.exe"
   !endif
 !endif
 !ifndef PACKAGE_DIR
@@ -102,8 +121,13 @@ Section "Update the drivers"
     StrCpy $2 "No folder could be made in $PROGRAMFILES64: run the installer as administrator.$\r$\n"
   ${Else}
     SetOutPath $Unpacked
-    File "/oname=usb-serial-driver-update.exe" "${COMMAND_EXE}"
-    File "/oname=usb-serial-driver-status.exe" "${STATUS_EXE}"
+    ${If} ${IsNativeARM64}
+      File "/oname=usb-serial-driver-update.exe" "${ARM64_COMMAND_EXE}"
+      File "/oname=usb-serial-driver-status.exe" "${ARM64_STATUS_EXE}"
+    ${Else}
+      File "/oname=usb-serial-driver-update.exe" "${COMMAND_EXE}"
+      File "/oname=usb-serial-driver-status.exe" "${STATUS_EXE}"
+    ${EndIf}
     SetOutPath "$Unpacked\package"
     File /r "${PACKAGE_DIR}/*.*"
     ; Leave the folder, so that it can be removed.
