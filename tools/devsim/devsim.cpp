@@ -113,6 +113,20 @@ std::wstring regString(HKEY key, const wchar_t *name)
     return value;
 }
 
+// One field of a line of an INF's [Version] section, or nothing.
+std::wstring versionField(const std::wstring &path, const wchar_t *key, DWORD field)
+{
+    HINF inf = SetupOpenInfFileW(path.c_str(), NULL, INF_STYLE_WIN4, NULL);
+    if (inf == INVALID_HANDLE_VALUE)
+        return L"";
+    INFCONTEXT line;
+    wchar_t value[256] = L"";
+    if (!SetupFindFirstLineW(inf, L"Version", key, &line) || !SetupGetStringFieldW(&line, field, value, 256, NULL))
+        value[0] = 0;
+    SetupCloseInfFile(inf);
+    return value;
+}
+
 // The DriverVer version of an INF in the system's INF folder.
 std::wstring infVersion(const std::wstring &infName)
 {
@@ -120,17 +134,7 @@ std::wstring infVersion(const std::wstring &infName)
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)
         return L"";
-    std::wstring path = std::wstring(windows) + L"\\inf\\" + infName;
-    HINF inf = SetupOpenInfFileW(path.c_str(), NULL, INF_STYLE_WIN4, NULL);
-    if (inf == INVALID_HANDLE_VALUE)
-        return L"";
-    INFCONTEXT line;
-    wchar_t version[128] = L"";
-    if (!SetupFindFirstLineW(inf, L"Version", L"DriverVer", &line) ||
-        !SetupGetStringFieldW(&line, 2, version, 128, NULL))
-        version[0] = 0;
-    SetupCloseInfFile(inf);
-    return version;
+    return versionField(std::wstring(windows) + L"\\inf\\" + infName, L"DriverVer", 2);
 }
 
 // The installed driver's version and INF, from the device's driver key. Where the platform keeps
@@ -303,16 +307,8 @@ void removeOwnPackages(const wchar_t *windows)
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
-        HINF inf = SetupOpenInfFileW((folder + found.cFileName).c_str(), NULL, INF_STYLE_WIN4, NULL);
-        if (inf == INVALID_HANDLE_VALUE)
-            continue;
-        INFCONTEXT line;
-        wchar_t provider[256] = L"";
-        if (!SetupFindFirstLineW(inf, L"Version", L"Provider", &line) ||
-            !SetupGetStringFieldW(&line, 1, provider, 256, NULL))
-            provider[0] = 0;
-        SetupCloseInfFile(inf);
-        if (wcsncmp(provider, OWN_PROVIDER, wcslen(OWN_PROVIDER)) == 0)
+        std::wstring provider = versionField(folder + found.cFileName, L"Provider", 1);
+        if (provider.compare(0, wcslen(OWN_PROVIDER), OWN_PROVIDER) == 0)
             own.push_back(found.cFileName);
     } while (FindNextFileW(search, &found));
     FindClose(search);
