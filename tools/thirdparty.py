@@ -189,10 +189,10 @@ def zig_package(zig_dir):
     """{package, version, integrity} of the npm package Zig was unpacked from (tools/install-deps)."""
     try:
         with open(os.path.join(zig_dir, "INTEGRITY")) as f:
-            spec, integrity = f.read().split()
+            pinned, integrity = f.read().split()
     except (OSError, ValueError):
         raise Error(f"{zig_dir}/INTEGRITY names no npm package: run tools/install-deps")
-    package, version = spec.rsplit("@", 1)
+    package, version = pinned.rsplit("@", 1)
     return {"package": package, "version": version, "integrity": integrity, "source": "npm"}
 
 
