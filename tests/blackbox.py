@@ -304,9 +304,7 @@ class Failure(Exception):
 def wine_env(opts, case, prefix, log, release):
     root = getattr(opts, "root", None)
     env = winerun.env(prefix, root)
-    for name in [k for k in env if k.startswith(("LC_", "NEWDEV_STANDIN_"))]:
-        del env[name]
-    for name in [k for k in env if k.startswith("CFGMGR32_STANDIN_")]:
+    for name in [k for k in env if k.startswith(("LC_", "NEWDEV_STANDIN_", "CFGMGR32_STANDIN_"))]:
         del env[name]
     env.update(LANG="en_US.UTF-8", WINEDLLOVERRIDES="newdev=n", NEWDEV_STANDIN_LOG=to_windows(log, root),
                NEWDEV_STANDIN_SCRIPT=case.script, NEWDEV_STANDIN_RELEASE=to_windows(release, root))
@@ -686,8 +684,7 @@ def setup(opts):
             # Installs write into the prefix: a copy of its own.
             subprocess.run(["cp", "-a", base, prefix], check=True)
             winerun.standin_newdev(prefix, opts.standin)
-            if opts.cfgmgr32:
-                winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
+            winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
         else:
             # Hard links share the base's files, but not the registry; the one file that differs
             # is unlinked first.
@@ -696,7 +693,7 @@ def setup(opts):
             os.unlink(target)
             if dlls[name]:
                 shutil.copy(dlls[name], target)
-            if name == "standin" and opts.cfgmgr32:
+            if name == "standin":
                 winerun.standin_cfgmgr32(prefix, opts.cfgmgr32)
                 shutil.copy(opts.no_export, os.path.join(os.path.dirname(target), SYSTEM_HELPER))
         # Where the batch file stages a driver, Windows' pnputil.exe: the stand-in (Wine has none).
